@@ -1,0 +1,370 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include "call.hpp"
+#include "constants.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "traceback.hpp"
+
+namespace qv {
+namespace {
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  FunctionSpec* spec;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* dict;
+  PyObject* globals;
+  PyObject* code;
+  PyObject* annotations;
+  PyObject* closure;
+  PyObject* weakrefs;
+};
+
+FunctionObject* as_function(PyObject* self) noexcept {
+  return reinterpret_cast<FunctionObject*>(self);
+}
+
+// ---- argument binding -----------------------------------------------------
+
+PyObject* param_name(const FunctionSpec& spec, Py_ssize_t i) noexcept {
+  return PyTuple_GET_ITEM(reinterpret_cast<PyCodeObject*>(spec.code)->co_varnames, i);
+}
+
+bool same_name(PyObject* key, PyObject* name) noexcept {
+  return key == name || (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0);
+}
+
+// Index of the parameter that `key` names, or -1.
+Py_ssize_t find_param(const FunctionSpec& spec, PyObject* key) noexcept {
+  for (Py_ssize_t i = 0; i < spec.nparams; ++i) {
+    if (key == param_name(spec, i)) return i;
+  }
+  if (!PyUnicode_Check(key)) return -1;
+  for (Py_ssize_t i = 0; i < spec.nparams; ++i) {
+    if (same_name(key, param_name(spec, i))) return i;
+  }
+  return -1;
+}
+
+// Index in `kwnames` of the keyword naming `name`, or -1.
+Py_ssize_t find_keyword(PyObject* kwnames, PyObject* name) noexcept {
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (PyTuple_GET_ITEM(kwnames, k) == name) return k;
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (same_name(PyTuple_GET_ITEM(kwnames, k), name)) return k;
+  }
+  return -1;
+}
+
+int count_error(const FunctionSpec& spec, Py_ssize_t given) noexcept {
+  const Py_ssize_t n = spec.nparams;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               spec.name, "exactly", n, n == 1 ? "" : "s", given);
+  return -1;
+}
+
+// Fills `out` with borrowed references to the arguments of each parameter:
+// all parameters are required and positional-or-keyword.
+int bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+         PyObject** out) noexcept {
+  const Py_ssize_t n = spec.nparams;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs > n || (nkw == 0 && nargs != n)) return count_error(spec, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (nkw == 0) return 0;
+
+  PyObject* const* kwvalues = args + nargs;
+  for (Py_ssize_t i = nargs; i < n; ++i) {
+    const Py_ssize_t k = find_keyword(kwnames, param_name(spec, i));
+    if (k < 0) return count_error(spec, i);
+    out[i] = kwvalues[k];
+  }
+  if (n - nargs == nkw) return 0;  // every keyword filled a parameter
+
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+      return -1;
+    }
+    const Py_ssize_t i = find_param(spec, key);
+    if (i >= nargs) continue;  // filled by this keyword above
+    if (i >= 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   spec.name, key);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                   key);
+    }
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) noexcept {
+  const FunctionSpec& spec = *as_function(self)->spec;
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  Call call{self, args, nargs, kwnames, 0};
+  PyObject* bound[kMaxParams];
+  if (!spec.star_args) {
+    if (bind(spec, args, nargs, kwnames, bound) < 0) {
+      add_traceback(spec.traceback_name, spec.def_line);
+      return nullptr;
+    }
+    call.args = bound;
+  }
+  // Native code calling native code (a decorated decorator...) must still
+  // stop at the interpreter's recursion limit.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = spec.body(call);
+  Py_LeaveRecursiveCall();
+  if (!result && call.line) add_traceback(spec.traceback_name, call.line);
+  return result;
+}
+
+// ---- the code object that introspection reads -----------------------------
+
+Text kReplace("replace");
+Names kCodeFields({"co_argcount", "co_nlocals", "co_flags", "co_varnames"});
+
+int make_code(FunctionSpec& spec) noexcept {
+  if (spec.code) return 0;
+  Ref varnames = Ref::steal(PyTuple_New(spec.nvarnames));
+  if (!varnames) return -1;
+  for (int i = 0; i < spec.nvarnames; ++i) {
+    PyObject* name = PyUnicode_InternFromString(spec.varnames[i]);
+    if (!name) return -1;
+    PyTuple_SET_ITEM(varnames.get(), i, name);
+  }
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(module_spec().source_path, spec.name, spec.def_line)));
+  if (!empty) return -1;
+  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.star_args ? CO_VARARGS | CO_VARKEYWORDS : 0);
+  Ref argcount = Ref::steal(PyLong_FromLong(spec.star_args ? 0 : spec.nparams));
+  Ref nlocals = Ref::steal(PyLong_FromLong(spec.nvarnames));
+  Ref flags_obj = Ref::steal(PyLong_FromLong(flags));
+  if (!argcount || !nlocals || !flags_obj) return -1;
+  Ref replace = getattr(empty.get(), kReplace);
+  if (!replace) return -1;
+  Ref code = call_kw(replace.get(), 0, kCodeFields, argcount.get(), nlocals.get(),
+                     flags_obj.get(), varnames.get());
+  if (!code) return -1;
+  spec.code = code.release();
+  return 0;
+}
+
+// ---- attributes -------------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+  return Ref::borrow(as_function(self)->name).release();
+}
+
+int set_text(PyObject** slot, PyObject* value, const char* what) noexcept {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(*slot, value);
+  return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text(&as_function(self)->name, value, "__name__");
+}
+
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+  return Ref::borrow(as_function(self)->qualname).release();
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept {
+  PyObject* doc = as_function(self)->doc;
+  return Ref::borrow(doc ? doc : Py_None).release();
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  Py_XINCREF(value);
+  Py_XSETREF(as_function(self)->doc, value);
+  return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+  FunctionObject* f = as_function(self);
+  if (!f->annotations) {
+    f->annotations = PyDict_New();
+    if (!f->annotations) return nullptr;
+  }
+  return Ref::borrow(f->annotations).release();
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XINCREF(value);
+  Py_XSETREF(as_function(self)->annotations, value);
+  return 0;
+}
+
+PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {"__closure__", T_OBJECT, offsetof(FunctionObject, closure), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickled by reference: pickle imports __module__ and finds __qualname__ there.
+PyObject* reduce(PyObject* self, PyObject*) noexcept {
+  return Ref::borrow(as_function(self)->qualname).release();
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- type slots -------------------------------------------------------------
+
+PyObject* repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Placed on a class, the function binds to instances as a method does.
+PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  if (!obj || obj == Py_None) return Ref::borrow(self).release();
+  return PyMethod_New(self, obj);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  FunctionObject* f = as_function(self);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->code);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->closure);
+  return 0;
+}
+
+int clear(PyObject* self) noexcept {
+  FunctionObject* f = as_function(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->closure);
+  return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
+  clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyTypeObject function_type = [] {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "quorvane.function";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_dealloc = dealloc;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t.tp_repr = repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_traverse = traverse;
+  t.tp_clear = clear;
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+  t.tp_methods = methods;
+  t.tp_members = members;
+  t.tp_getset = getset;
+  t.tp_descr_get = descr_get;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  return t;
+}();
+
+PyObject* make_annotations(const FunctionSpec& spec) noexcept {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict || !spec.annotation) return dict.release();
+  Ref text = Ref::steal(PyUnicode_FromString(spec.annotation));
+  if (!text) return nullptr;
+  for (int i = 0; i < spec.nparams; ++i) {
+    if (PyDict_SetItem(dict.get(), param_name(spec, i), text.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace
+
+const FunctionSpec& Call::spec() const noexcept { return *as_function(self)->spec; }
+
+PyObject* Call::closure(Py_ssize_t i) const noexcept {
+  return PyCell_GET(PyTuple_GET_ITEM(as_function(self)->closure, i));
+}
+
+PyObject* new_function(FunctionSpec& spec, PyObject* closure) noexcept {
+  if (!(function_type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&function_type) < 0) {
+    return nullptr;
+  }
+  if (make_code(spec) < 0) return nullptr;
+  Ref self = Ref::steal(reinterpret_cast<PyObject*>(
+      PyObject_GC_New(FunctionObject, &function_type)));
+  if (!self) return nullptr;
+  FunctionObject* f = as_function(self.get());
+  f->vectorcall = vectorcall;
+  f->spec = &spec;
+  f->name = PyUnicode_FromString(spec.name);
+  f->qualname = PyUnicode_FromString(spec.qualname);
+  f->module = PyUnicode_FromString(module_spec().full_name);
+  f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Ref::borrow(Py_None).release();
+  f->dict = nullptr;
+  f->globals = Ref::borrow(module_globals()).release();
+  f->code = Ref::borrow(spec.code).release();
+  f->annotations = make_annotations(spec);
+  f->closure = Ref::borrow(closure ? closure : Py_None).release();
+  f->weakrefs = nullptr;
+  PyObject_GC_Track(self.get());
+  if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations) return nullptr;
+  return self.release();
+}
+
+}  // namespace qv

@@ -1,0 +1,48 @@
+// The function object that every module exports: a native callable that the
+// interpreter's introspection, functools, pickle and the descriptor protocol
+// treat like a Python function.
+#pragma once
+
+#include <Python.h>
+
+namespace qv {
+
+struct Call;
+// A function's body: returns a new reference, or null with an exception set.
+using Body = PyObject* (*)(Call&) noexcept;
+
+constexpr int kMaxParams = 8;
+
+struct FunctionSpec {
+  const char* name;            // short name: __name__ and argument errors
+  const char* qualname;
+  const char* traceback_name;  // "<module>.<function>" in traceback entries
+  int def_line;
+  const char* const* varnames; // parameters first, then the body's locals
+  int nparams;                 // required positional-or-keyword parameters
+  int nvarnames;
+  bool star_args;              // takes *args and **kwargs, passed through unbound
+  const char* doc;             // null: no documentation string
+  const char* annotation;      // non-null: each parameter's annotation text
+  Body body;
+  PyObject* code = nullptr;    // made on first use, shared by every instance
+};
+
+// What a body receives for one call.
+struct Call {
+  PyObject* self;            // the function object
+  PyObject* const* args;     // bound parameters; with star_args, the positional arguments
+  Py_ssize_t nargs;          // star_args: number of positional arguments
+  PyObject* kwnames;         // star_args: names of the keyword arguments after them
+  int line;                  // source line of the current step; 0 adds no traceback entry
+
+  const FunctionSpec& spec() const noexcept;
+  // The cell contents of a function created with a closure.
+  PyObject* closure(Py_ssize_t i) const noexcept;
+};
+
+// A new function object for `spec`, defined in the current module. `closure`
+// is null or a tuple of cells, kept alive by the function.
+PyObject* new_function(FunctionSpec& spec, PyObject* closure) noexcept;
+
+}  // namespace qv

@@ -1,0 +1,40 @@
+#include "globals.hpp"
+
+#include "module.hpp"
+
+namespace qv {
+
+Ref Global::get() noexcept {
+  PyObject* globals = module_globals();
+  PyObject* builtins = builtins_dict();
+  if (!globals) {  // a function that outlived its module's failed load
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
+    return Ref();
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  const uint64_t globals_tag = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
+  const uint64_t builtins_tag = reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
+  if (cached_ && globals_tag == globals_tag_ && builtins_tag == builtins_tag_) {
+    return Ref::borrow(cached_);
+  }
+#endif
+  PyObject* value = PyDict_GetItemWithError(globals, name_);
+  if (!value) {
+    if (PyErr_Occurred()) return Ref();
+    value = PyDict_GetItemWithError(builtins, name_);
+    if (!value) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
+      }
+      return Ref();
+    }
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  cached_ = value;
+  globals_tag_ = globals_tag;
+  builtins_tag_ = builtins_tag;
+#endif
+  return Ref::borrow(value);
+}
+
+}  // namespace qv

@@ -1,0 +1,40 @@
+// The shape every extension module of the package shares: its description,
+// the entry point's helper, and the state written while it loads.
+#pragma once
+
+#include <Python.h>
+
+#include "function.hpp"
+
+namespace qv {
+
+// One module-level statement: `import module as name` (attribute null) or
+// `from module import attribute as name`, at a source line.
+struct Binding {
+  int line;
+  const char* module;
+  const char* attribute;
+  const char* name;
+};
+
+struct ModuleSpec {
+  const char* short_name;   // "priceBars": the definition's name
+  const char* full_name;    // "quorvane.process_stock.priceBars"
+  const char* source_path;  // file name shown in traceback entries
+  const char* init_name;    // traceback name of a failing load: "init <full name>"
+  const Binding* bindings;  // module-level statements, in source order
+  int nbindings;
+  FunctionSpec* function;   // the exported function
+};
+
+// The module definition for multi-phase initialisation; PyInit_<name>
+// returns this.
+PyObject* module_init(const ModuleSpec& spec) noexcept;
+
+// The loaded module's namespace and the interpreter's built-ins (borrowed;
+// both live as long as the module).
+PyObject* module_globals() noexcept;
+PyObject* builtins_dict() noexcept;
+const ModuleSpec& module_spec() noexcept;
+
+}  // namespace qv

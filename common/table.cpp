@@ -1,0 +1,75 @@
+#include "table.hpp"
+
+#include "call.hpp"
+#include "constants.hpp"
+#include "request.hpp"
+
+namespace qv {
+namespace {
+
+Text kToDatetime("to_datetime");
+Text kDateTime("DateTime");
+Text kSetIndex("set_index");
+Names kInplace({"inplace"});
+Text kDay("D");
+Text kInsert("insert");
+Text kTicker("ticker");
+Int k0(0);
+
+}  // namespace
+
+PyObject* inplace_keyword() noexcept { return kInplace.get(); }
+
+int set_item(PyObject* data, PyObject* key, PyObject* value) noexcept {
+  Ref hold = Ref::borrow(data);
+  return PyObject_SetItem(data, key, value);
+}
+
+int parse_dates(Call& c, PyObject* data, PyObject* column, int line) noexcept {
+  c.line = line;
+  Ref pd = g_pd.get();
+  if (!pd) return -1;
+  Ref to_datetime = getattr(pd.get(), kToDatetime);
+  if (!to_datetime) return -1;
+  Ref values = Ref::steal(PyObject_GetItem(data, column));
+  if (!values) return -1;
+  Ref parsed = call(to_datetime.get(), values.get());
+  if (!parsed) return -1;
+  return set_item(data, column, parsed.get());
+}
+
+int index_by_time(Call& c, PyObject* data, int parse_line, int index_line) noexcept {
+  if (parse_dates(c, data, kDateTime, parse_line) < 0) return -1;
+  c.line = index_line;
+  return call_inplace(data, kSetIndex, kDateTime.get());
+}
+
+int wants_regrouping(Call& c, PyObject* period, int line) noexcept {
+  c.line = line;
+  return compare(period, kDay, Py_NE);
+}
+
+int insert_ticker(Call& c, PyObject* data, PyObject* ticker, int line) noexcept {
+  c.line = line;
+  Ref ignored = call_method(data, kInsert, k0.get(), kTicker.get(), ticker);
+  return ignored ? 0 : -1;
+}
+
+Ref new_list(PyObject* names) noexcept {
+  return Ref::steal(PySequence_List(names));
+}
+
+int divide_columns(Call& c, PyObject* data, PyObject* columns, PyObject* unit, int list_line,
+                   int divide_line) noexcept {
+  c.line = list_line;
+  Ref cols = new_list(columns);
+  if (!cols) return -1;
+  c.line = divide_line;
+  Ref selected = Ref::steal(PyObject_GetItem(data, cols.get()));
+  if (!selected) return -1;
+  Ref quotient = Ref::steal(PyNumber_TrueDivide(selected.get(), unit));
+  if (!quotient) return -1;
+  return set_item(data, cols.get(), quotient.get());
+}
+
+}  // namespace qv

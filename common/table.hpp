@@ -1,0 +1,52 @@
+// Table steps that several market-data functions share.
+#pragma once
+
+#include <Python.h>
+
+#include "call.hpp"
+#include "function.hpp"
+#include "ref.hpp"
+
+namespace qv {
+
+// pandas guesses from a table's reference count whether it is modifying a
+// temporary. Interpreted code holds one more reference to the table (on its
+// value stack) than a native caller does, so the helpers below hold one too
+// while pandas modifies the table in place.
+
+// data[key] = value
+int set_item(PyObject* data, PyObject* key, PyObject* value) noexcept;
+
+// The keyword-name tuple ("inplace",).
+PyObject* inplace_keyword() noexcept;
+
+// data.<name>(*args, inplace=True); the result is dropped.
+template <typename... Args>
+int call_inplace(PyObject* data, PyObject* name, Args... args) noexcept {
+  Ref hold = Ref::borrow(data);
+  Ref ignored = call_method_kw(data, name, sizeof...(Args), inplace_keyword(), args..., Py_True);
+  return ignored ? 0 : -1;
+}
+
+// data[column] = pd.to_datetime(data[column])   (at `line`)
+int parse_dates(Call& call, PyObject* data, PyObject* column, int line) noexcept;
+
+// data["DateTime"] = pd.to_datetime(data["DateTime"])   (at `parse_line`)
+// data.set_index("DateTime", inplace=True)              (at `index_line`)
+int index_by_time(Call& call, PyObject* data, int parse_line, int index_line) noexcept;
+
+// period != "D": 1 when the table is to be regrouped, 0 when not, -1 on error.
+int wants_regrouping(Call& call, PyObject* period, int line) noexcept;
+
+// data.insert(0, "ticker", ticker)
+int insert_ticker(Call& call, PyObject* data, PyObject* ticker, int line) noexcept;
+
+// cols = list(columns)              (at `list_line`)
+// data[cols] = data[cols] / unit    (at `divide_line`)
+int divide_columns(Call& call, PyObject* data, PyObject* columns, PyObject* unit,
+                   int list_line, int divide_line) noexcept;
+
+// A new list of the texts of a names tuple.
+Ref new_list(PyObject* names) noexcept;
+
+}  // namespace qv

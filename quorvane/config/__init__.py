@@ -1,0 +1,1 @@
+"""Service settings and the login guard."""

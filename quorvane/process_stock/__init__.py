@@ -1,0 +1,1 @@
+"""Market-data functions, one native module each."""

@@ -1,0 +1,111 @@
+// quorvane.process_stock.priceBars: get_priceBars(ticker, fromDate, toDate, period)
+#include "call.hpp"
+#include "constants.hpp"
+#include "module.hpp"
+#include "request.hpp"
+#include "table.hpp"
+
+namespace {
+
+using qv::Ref;
+
+qv::Text kPath("/api/stock/priceBars");
+qv::Text kResample("resample");
+qv::Text kAgg("agg");
+qv::Text kOpen("Open");
+qv::Text kHigh("High");
+qv::Text kLow("Low");
+qv::Text kClose("Close");
+qv::Text kVolume("Volume");
+qv::Text kFirst("first");
+qv::Text kMax("max");
+qv::Text kMin("min");
+qv::Text kLast("last");
+qv::Text kSum("sum");
+
+constexpr qv::RequestLines kLines{10, 11, 12, 14, 18, 23, 40, 24};
+const char* const kParams[] = {"ticker", "fromDate", "toDate", "period"};
+
+// One bar per period: the period's first open, highest high, lowest low,
+// last close and total volume.
+Ref aggregation() noexcept {
+  Ref how = Ref::steal(PyDict_New());
+  if (!how || PyDict_SetItem(how.get(), kOpen, kFirst) < 0 ||
+      PyDict_SetItem(how.get(), kHigh, kMax) < 0 || PyDict_SetItem(how.get(), kLow, kMin) < 0 ||
+      PyDict_SetItem(how.get(), kClose, kLast) < 0 ||
+      PyDict_SetItem(how.get(), kVolume, kSum) < 0) {
+    return Ref();
+  }
+  return how;
+}
+
+PyObject* get_priceBars(qv::Call& c) noexcept {
+  PyObject* const* arg = c.args;
+  for (int i = 0; i < 4; ++i) {
+    if (!PyUnicode_CheckExact(arg[i])) {
+      PyErr_Format(PyExc_TypeError,
+                   "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   kParams[i], "str", Py_TYPE(arg[i])->tp_name);
+      return nullptr;
+    }
+  }
+  PyObject* ticker = arg[0];
+  PyObject* period = arg[3];
+
+  Ref data = qv::fetch_table(c, kPath, kLines, ticker, arg[1], arg[2]);
+  if (!data || qv::index_by_time(c, data.get(), 25, 26) < 0) return nullptr;
+
+  const int regroup = qv::wants_regrouping(c, period, 27);
+  if (regroup <= 0) return regroup < 0 ? nullptr : data.release();
+
+  c.line = 28;
+  Ref resampler = qv::call_method(data.get(), kResample, period);
+  if (!resampler) return nullptr;
+  c.line = 29;
+  Ref how = aggregation();
+  if (!how) return nullptr;
+  c.line = 28;
+  data = qv::call_method(resampler.get(), kAgg, how.get());
+  if (!data || qv::insert_ticker(c, data.get(), ticker, 37) < 0) return nullptr;
+  return data.release();
+}
+
+const char* const kVarnames[] = {"ticker", "fromDate", "toDate", "period", "client",
+                                 "headers", "url", "params", "response", "data"};
+
+qv::FunctionSpec kFunction{
+    "get_priceBars",
+    "get_priceBars",
+    "quorvane.process_stock.priceBars.get_priceBars",
+    9,
+    kVarnames,
+    4,
+    10,
+    false,
+    "get_priceBars(unicode ticker: str, unicode fromDate: str, unicode toDate: str, unicode "
+    "period: str)",
+    "str",
+    get_priceBars,
+};
+
+const qv::Binding kBindings[] = {
+    {2, "quorvane.process_client.login", "Client", "Client"},
+    {3, "quorvane.config.config", "base_url", "base_url"},
+    {4, "requests", nullptr, "requests"},
+    {5, "pandas", nullptr, "pd"},
+    {6, "datetime", "datetime", "datetime"},
+};
+
+const qv::ModuleSpec kModule{
+    "priceBars",
+    "quorvane.process_stock.priceBars",
+    "quorvane/process_stock/priceBars",
+    "init quorvane.process_stock.priceBars",
+    kBindings,
+    5,
+    &kFunction,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_priceBars(void) { return qv::module_init(kModule); }
