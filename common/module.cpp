@@ -152,6 +152,10 @@ int populate(PyObject* module, int* failed_line) noexcept {
     *failed_line = g_spec->bindings[i].line;
     if (run_binding(g_spec->bindings[i]) < 0) return -1;
   }
+  for (int i = 0; i < g_spec->nmore_bindings; ++i) {
+    *failed_line = g_spec->more_bindings[i].line;
+    if (run_binding(g_spec->more_bindings[i]) < 0) return -1;
+  }
 
   *failed_line = g_spec->function->def_line;
   Ref function = Ref::steal(new_function(*g_spec->function, nullptr));

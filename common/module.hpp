@@ -22,8 +22,10 @@ struct ModuleSpec {
   const char* full_name;    // "quorvane.process_stock.priceBars"
   const char* source_path;  // file name shown in traceback entries
   const char* init_name;    // traceback name of a failing load: "init <full name>"
-  const Binding* bindings;  // module-level statements, in source order
-  int nbindings;
+  const Binding* bindings;  // module-level statements, in source order:
+  int nbindings;            // these first,
+  const Binding* more_bindings;  // then these (may be null)
+  int nmore_bindings;
   FunctionSpec* function;   // the exported function
 };
 

@@ -7,6 +7,13 @@ namespace qv {
 
 Global g_pd("pd");
 
+const Binding kServiceBindings[4] = {
+    {2, "quorvane.process_client.login", "Client", "Client"},
+    {3, "quorvane.config.config", "base_url", "base_url"},
+    {4, "requests", nullptr, "requests"},
+    {5, "pandas", nullptr, "pd"},
+};
+
 namespace {
 
 Global g_client("Client");

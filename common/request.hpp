@@ -5,12 +5,17 @@
 
 #include "function.hpp"
 #include "globals.hpp"
+#include "module.hpp"
 #include "ref.hpp"
 
 namespace qv {
 
 // Module-level names that the request and table steps read at every call.
 extern Global g_pd;
+
+// The module-level statements at lines 2 to 5 of every market-data module:
+// Client, base_url, requests and pd.
+extern const Binding kServiceBindings[4];
 
 // Source lines of the request steps in one module.
 struct RequestLines {

@@ -13,6 +13,9 @@ Text kSetIndex("set_index");
 Names kInplace({"inplace"});
 Text kDay("D");
 Text kInsert("insert");
+Text kResample("resample");
+Text kAgg("agg");
+Text kSum("sum");
 Text kTicker("ticker");
 Int k0(0);
 
@@ -49,6 +52,23 @@ int wants_regrouping(Call& c, PyObject* period, int line) noexcept {
   return compare(period, kDay, Py_NE);
 }
 
+Ref resample_agg(Call& c, PyObject* data, PyObject* period, PyObject* how, int line) noexcept {
+  c.line = line;
+  Ref resampler = call_method(data, kResample, period);
+  if (!resampler) return Ref();
+  return call_method(resampler.get(), kAgg, how);
+}
+
+Ref resample_sum(Call& c, PyObject* data, PyObject* period, PyObject* columns,
+                 int line) noexcept {
+  c.line = line;
+  Ref resampler = call_method(data, kResample, period);
+  if (!resampler) return Ref();
+  Ref selection = Ref::steal(PyObject_GetItem(resampler.get(), columns));
+  if (!selection) return Ref();
+  return call_method(selection.get(), kSum);
+}
+
 int insert_ticker(Call& c, PyObject* data, PyObject* ticker, int line) noexcept {
   c.line = line;
   Ref ignored = call_method(data, kInsert, k0.get(), kTicker.get(), ticker);
@@ -57,6 +77,17 @@ int insert_ticker(Call& c, PyObject* data, PyObject* ticker, int line) noexcept 
 
 Ref new_list(PyObject* names) noexcept {
   return Ref::steal(PySequence_List(names));
+}
+
+Ref new_dict(PyObject* keys, PyObject* values) noexcept {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return Ref();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
+    if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), PyTuple_GET_ITEM(values, i)) < 0) {
+      return Ref();
+    }
+  }
+  return dict;
 }
 
 int divide_columns(Call& c, PyObject* data, PyObject* columns, PyObject* unit, int list_line,

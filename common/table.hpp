@@ -38,6 +38,13 @@ int index_by_time(Call& call, PyObject* data, int parse_line, int index_line) no
 // period != "D": 1 when the table is to be regrouped, 0 when not, -1 on error.
 int wants_regrouping(Call& call, PyObject* period, int line) noexcept;
 
+// data.resample(period).agg(how)   (at `line`)
+Ref resample_agg(Call& call, PyObject* data, PyObject* period, PyObject* how, int line) noexcept;
+
+// data.resample(period)[columns].sum()   (at `line`)
+Ref resample_sum(Call& call, PyObject* data, PyObject* period, PyObject* columns,
+                 int line) noexcept;
+
 // data.insert(0, "ticker", ticker)
 int insert_ticker(Call& call, PyObject* data, PyObject* ticker, int line) noexcept;
 
@@ -48,5 +55,8 @@ int divide_columns(Call& call, PyObject* data, PyObject* columns, PyObject* unit
 
 // A new list of the texts of a names tuple.
 Ref new_list(PyObject* names) noexcept;
+
+// A new dict from parallel tuples of keys and values.
+Ref new_dict(PyObject* keys, PyObject* values) noexcept;
 
 }  // namespace qv

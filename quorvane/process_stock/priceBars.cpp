@@ -1,5 +1,4 @@
 // quorvane.process_stock.priceBars: get_priceBars(ticker, fromDate, toDate, period)
-#include "call.hpp"
 #include "constants.hpp"
 #include "module.hpp"
 #include "request.hpp"
@@ -10,34 +9,13 @@ namespace {
 using qv::Ref;
 
 qv::Text kPath("/api/stock/priceBars");
-qv::Text kResample("resample");
-qv::Text kAgg("agg");
-qv::Text kOpen("Open");
-qv::Text kHigh("High");
-qv::Text kLow("Low");
-qv::Text kClose("Close");
-qv::Text kVolume("Volume");
-qv::Text kFirst("first");
-qv::Text kMax("max");
-qv::Text kMin("min");
-qv::Text kLast("last");
-qv::Text kSum("sum");
+// One bar per period: the period's first open, highest high, lowest low,
+// last close and total volume.
+qv::Names kBarColumns({"Open", "High", "Low", "Close", "Volume"});
+qv::Names kBarAggregates({"first", "max", "min", "last", "sum"});
 
 constexpr qv::RequestLines kLines{10, 11, 12, 14, 18, 23, 40, 24};
 const char* const kParams[] = {"ticker", "fromDate", "toDate", "period"};
-
-// One bar per period: the period's first open, highest high, lowest low,
-// last close and total volume.
-Ref aggregation() noexcept {
-  Ref how = Ref::steal(PyDict_New());
-  if (!how || PyDict_SetItem(how.get(), kOpen, kFirst) < 0 ||
-      PyDict_SetItem(how.get(), kHigh, kMax) < 0 || PyDict_SetItem(how.get(), kLow, kMin) < 0 ||
-      PyDict_SetItem(how.get(), kClose, kLast) < 0 ||
-      PyDict_SetItem(how.get(), kVolume, kSum) < 0) {
-    return Ref();
-  }
-  return how;
-}
 
 PyObject* get_priceBars(qv::Call& c) noexcept {
   PyObject* const* arg = c.args;
@@ -58,14 +36,10 @@ PyObject* get_priceBars(qv::Call& c) noexcept {
   const int regroup = qv::wants_regrouping(c, period, 27);
   if (regroup <= 0) return regroup < 0 ? nullptr : data.release();
 
-  c.line = 28;
-  Ref resampler = qv::call_method(data.get(), kResample, period);
-  if (!resampler) return nullptr;
   c.line = 29;
-  Ref how = aggregation();
+  Ref how = qv::new_dict(kBarColumns, kBarAggregates);
   if (!how) return nullptr;
-  c.line = 28;
-  data = qv::call_method(resampler.get(), kAgg, how.get());
+  data = qv::resample_agg(c, data.get(), period, how.get(), 28);
   if (!data || qv::insert_ticker(c, data.get(), ticker, 37) < 0) return nullptr;
   return data.release();
 }
@@ -88,21 +62,18 @@ qv::FunctionSpec kFunction{
     get_priceBars,
 };
 
-const qv::Binding kBindings[] = {
-    {2, "quorvane.process_client.login", "Client", "Client"},
-    {3, "quorvane.config.config", "base_url", "base_url"},
-    {4, "requests", nullptr, "requests"},
-    {5, "pandas", nullptr, "pd"},
-    {6, "datetime", "datetime", "datetime"},
-};
+// Bound but not used by get_priceBars.
+const qv::Binding kDatetime[] = {{6, "datetime", "datetime", "datetime"}};
 
 const qv::ModuleSpec kModule{
     "priceBars",
     "quorvane.process_stock.priceBars",
     "quorvane/process_stock/priceBars",
     "init quorvane.process_stock.priceBars",
-    kBindings,
-    5,
+    qv::kServiceBindings,
+    4,
+    kDatetime,
+    1,
     &kFunction,
 };
 

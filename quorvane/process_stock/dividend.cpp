@@ -1,0 +1,79 @@
+// quorvane.process_stock.dividend: get_dividend(ticker, fromDate, toDate)
+#include "call.hpp"
+#include "constants.hpp"
+#include "globals.hpp"
+#include "module.hpp"
+#include "request.hpp"
+#include "table.hpp"
+
+namespace {
+
+using qv::Ref;
+
+qv::Global g_np("np");
+
+qv::Text kPath("/api/stock/diviend");
+qv::Text kReplace("replace");
+qv::Text kMissing("-");
+qv::Text kNan("nan");
+// Matched exactly against the service's field names (precomposed forms).
+qv::Names kDateColumns({"Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"});
+
+constexpr qv::RequestLines kLines{8, 9, 10, 12, 16, 21, 33, 22};
+
+PyObject* get_dividend(qv::Call& c) noexcept {
+  Ref data = qv::fetch_table(c, kPath, kLines, c.args[0], c.args[1], c.args[2]);
+  if (!data) return nullptr;
+
+  // Cells that are exactly "-" become missing values, in every column.
+  c.line = 23;
+  Ref np = g_np.get();
+  if (!np) return nullptr;
+  Ref nan = qv::getattr(np.get(), kNan);
+  if (!nan || qv::call_inplace(data.get(), kReplace, kMissing.get(), nan.get()) < 0) {
+    return nullptr;
+  }
+
+  c.line = 24;
+  Ref cols = qv::new_list(kDateColumns);
+  if (!cols) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
+    if (qv::parse_dates(c, data.get(), PyList_GET_ITEM(cols.get(), i), 30) < 0) return nullptr;
+  }
+  return data.release();
+}
+
+const char* const kVarnames[] = {"ticker", "fromDate", "toDate", "client", "headers", "url",
+                                 "params", "response", "data",   "cols",   "col"};
+
+qv::FunctionSpec kFunction{
+    "get_dividend",
+    "get_dividend",
+    "quorvane.process_stock.dividend.get_dividend",
+    7,
+    kVarnames,
+    3,
+    11,
+    false,
+    "get_dividend(ticker, fromDate, toDate)",
+    nullptr,
+    get_dividend,
+};
+
+const qv::Binding kNumpy[] = {{6, "numpy", nullptr, "np"}};
+
+const qv::ModuleSpec kModule{
+    "dividend",
+    "quorvane.process_stock.dividend",
+    "quorvane/process_stock/dividend",
+    "init quorvane.process_stock.dividend",
+    qv::kServiceBindings,
+    4,
+    kNumpy,
+    1,
+    &kFunction,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_dividend(void) { return qv::module_init(kModule); }

@@ -1,0 +1,109 @@
+"""An HTTP stand-in for the market-data service on loopback.
+
+GET <prefix>/api/stock/{priceBars,orderFlow,foreign,dealerDesk,diviend}
+    ?ticker=..&fromDate=YYYY-MM-DD&toDate=YYYY-MM-DD
+with "Authorization: Bearer <token>". Answers 401 without a known token,
+404 for an unknown path or ticker, 400 for unreadable dates, otherwise 200
+with a JSON list of records.
+"""
+
+import json
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Iterable, Optional
+from urllib.parse import parse_qs, urlsplit
+
+from . import data
+from .data import TICKERS
+
+DEMO_TOKEN = "demo-token"
+
+_SERIES = {
+    "/api/stock/priceBars": data.price_bars,
+    "/api/stock/orderFlow": data.order_flow,
+    "/api/stock/foreign": data.foreign,
+    "/api/stock/dealerDesk": data.dealer_desk,
+}
+_DIVIDENDS = "/api/stock/diviend"
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: "_Server"
+
+    def do_GET(self) -> None:  # noqa: N802 (the handler's own name)
+        parts = urlsplit(self.path)
+        if self.headers.get("Authorization", "") not in self.server.authorizations:
+            return self._send(401, {"error": "missing or unknown bearer token"})
+        path = parts.path
+        if not path.startswith(self.server.prefix):
+            return self._send(404, {"error": "unknown path"})
+        path = path[len(self.server.prefix):]
+        if path not in _SERIES and path != _DIVIDENDS:
+            return self._send(404, {"error": "unknown path"})
+        query = parse_qs(parts.query)
+        ticker = query.get("ticker", [""])[0]
+        if ticker not in TICKERS:
+            return self._send(404, {"error": f"unknown ticker {ticker!r}"})
+        start = data.parse_day(query.get("fromDate", [""])[0])
+        end = data.parse_day(query.get("toDate", [""])[0])
+        if start is None or end is None:
+            return self._send(400, {"error": "fromDate and toDate must be YYYY-MM-DD"})
+        if path == _DIVIDENDS:
+            return self._send(200, data.dividends(ticker, start, end))
+        return self._send(200, _SERIES[path](ticker, data.trading_days(start, end)))
+
+    def _send(self, status: int, body: object) -> None:
+        payload = json.dumps(body, ensure_ascii=False).encode("utf-8")
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json; charset=utf-8")
+        self.send_header("Content-Length", str(len(payload)))
+        self.end_headers()
+        self.wfile.write(payload)
+
+    def log_message(self, format: str, *args: object) -> None:
+        if self.server.verbose:
+            super().log_message(format, *args)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    authorizations: frozenset
+    prefix: str
+    verbose: bool
+
+
+class SampleService:
+    """The sample service on 127.0.0.1, serving from a background thread.
+
+    ``port=0`` picks a free port; ``url`` is the address to give the client.
+    """
+
+    def __init__(self, port: int = 0, tokens: Iterable[str] = (DEMO_TOKEN,),
+                 prefix: str = "", verbose: bool = False) -> None:
+        self._server = _Server(("127.0.0.1", port), _Handler)
+        self._server.authorizations = frozenset(f"Bearer {t}" for t in tokens)
+        self._server.prefix = prefix.rstrip("/")
+        self._server.verbose = verbose
+        self._thread: Optional[threading.Thread] = None
+
+    @property
+    def url(self) -> str:
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}{self._server.prefix}"
+
+    def start(self) -> "SampleService":
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        self._server.shutdown()
+        self._server.server_close()
+        if self._thread is not None:
+            self._thread.join()
+
+    def __enter__(self) -> "SampleService":
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()

@@ -1,0 +1,72 @@
+"""Shared test harness: a real HTTP server on 127.0.0.1 (pytest-httpserver)
+and helpers to point the native modules at it and read what they sent."""
+
+import json
+import traceback
+from typing import Any, List, Optional, Tuple
+
+import pytest
+
+from quorvane.process_client.login import Client
+
+TOKEN = "test-token"
+
+
+@pytest.fixture
+def logged_in():
+    """A login for the duration of one test."""
+    client = Client().login(TOKEN)
+    yield client
+    Client().logout()
+
+
+@pytest.fixture(autouse=True)
+def _logged_out_afterwards():
+    yield
+    Client().logout()
+
+
+class Service:
+    """The local server, seen from a test."""
+
+    def __init__(self, httpserver, monkeypatch) -> None:
+        self.server = httpserver
+        self.monkeypatch = monkeypatch
+        self.url = httpserver.url_for("").rstrip("/")
+
+    def point(self, module) -> None:
+        """Rebinds the module's `base_url` to this server for this test."""
+        self.monkeypatch.setattr(module, "base_url", self.url)
+
+    def answer(self, path: str, records: Any = None, status: int = 200,
+               body: Optional[str] = None, content_type: str = "application/json") -> None:
+        """Serves `records` as JSON (or `body` as it is) at `path`."""
+        if body is None:
+            body = json.dumps(records, ensure_ascii=False)
+        self.server.expect_request(path, method="GET").respond_with_data(
+            body, status=status, content_type=content_type)
+
+    @property
+    def requests(self) -> List[Any]:
+        """The werkzeug requests received so far."""
+        return [request for request, _ in self.server.log]
+
+    def query(self, index: int = -1) -> List[Tuple[str, str]]:
+        """The query of a received request as (key, value) pairs, in order."""
+        return list(self.requests[index].args.items(multi=True))
+
+
+@pytest.fixture
+def service(httpserver, monkeypatch) -> Service:
+    return Service(httpserver, monkeypatch)
+
+
+def last_entry(excinfo) -> Tuple[str, str, int]:
+    """(function name, file name, line) of the innermost traceback entry."""
+    frame = traceback.extract_tb(excinfo.value.__traceback__)[-1]
+    return frame.name, frame.filename, frame.lineno
+
+
+def entries(excinfo) -> List[Tuple[str, str, int]]:
+    return [(f.name, f.filename, f.lineno)
+            for f in traceback.extract_tb(excinfo.value.__traceback__)]
