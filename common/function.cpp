@@ -34,7 +34,7 @@ FunctionObject* as_function(PyObject* self) noexcept {
 // ---- argument binding -----------------------------------------------------
 
 PyObject* param_name(const FunctionSpec& spec, Py_ssize_t i) noexcept {
-  return PyTuple_GET_ITEM(reinterpret_cast<PyCodeObject*>(spec.code)->co_varnames, i);
+  return PyTuple_GET_ITEM(spec.names, i);
 }
 
 bool same_name(PyObject* key, PyObject* name) noexcept {
@@ -160,6 +160,7 @@ int make_code(FunctionSpec& spec) noexcept {
                      flags_obj.get(), varnames.get());
   if (!code) return -1;
   spec.code = code.release();
+  spec.names = varnames.release();
   return 0;
 }
 

@@ -26,6 +26,7 @@ struct FunctionSpec {
   const char* annotation;      // non-null: each parameter's annotation text
   Body body;
   PyObject* code = nullptr;    // made on first use, shared by every instance
+  PyObject* names = nullptr;   // interned varnames, made with the code object
 };
 
 // What a body receives for one call.

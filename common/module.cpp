@@ -71,7 +71,8 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
 // `import name`, reusing a module that is already fully imported.
 Ref import_module(PyObject* name) noexcept {
   Ref module = Ref::steal(PyImport_GetModule(name));
-  if (module) {
+  // None in sys.modules blocks the import: let the import system say so.
+  if (module && module.get() != Py_None) {
     Ref spec = Ref::steal(PyObject_GetAttr(module.get(), kSpec));
     Ref initializing;
     if (spec) initializing = getattr(spec.get(), kInitializing);

@@ -37,8 +37,15 @@ PyObject* wrapper(qv::Call& c) noexcept {
 
   // The arguments go on as they came; a callee that collects keywords gets
   // a dictionary of its own.
+  // The cell is writable from Python, so hold `func` for the call's length.
   c.line = 19;
-  return PyObject_Vectorcall(c.closure(0), c.args, size_t(c.nargs), c.kwnames);
+  Ref func = Ref::borrow(c.closure(0));
+  if (!func) {
+    PyErr_SetString(PyExc_NameError,
+                    "free variable 'func' referenced before assignment in enclosing scope");
+    return nullptr;
+  }
+  return PyObject_Vectorcall(func.get(), c.args, size_t(c.nargs), c.kwnames);
 }
 
 const char* const kWrapperVarnames[] = {"args", "kwargs", "client"};
