@@ -1,0 +1,196 @@
+"""What the six native modules share: argument binding, introspection,
+function-like behaviour, loading once, and look-up of module names per call."""
+
+import builtins
+import functools
+import importlib
+import inspect
+import os
+import pickle
+import pkgutil
+import pydoc
+import subprocess
+import sys
+import weakref
+from collections import namedtuple
+from types import SimpleNamespace
+
+import pytest
+
+import quorvane.process_stock.priceBars as pb
+from conftest import last_entry
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BOUND = {"Client": "quorvane.process_client.login.Client", "base_url": "quorvane.config.config.base_url",
+         "requests": "requests", "pd": "pandas", "datetime": "datetime.datetime", "np": "numpy",
+         "wraps": "functools.wraps"}
+
+
+class Mod(namedtuple("Mod", "name fname params line names path")):
+    module = property(lambda self: importlib.import_module(self.name))
+    func = property(lambda self: getattr(self.module, self.fname))
+
+    def entry(self, line=None):
+        return f"{self.name}.{self.fname}", self.name.replace(".", "/"), line or self.line
+
+
+STOCK, FOUR, FIVE = "quorvane.process_stock.", "ticker fromDate toDate period", "ticker fromDate toDate period unit"
+MODULES = [
+    Mod(STOCK + "priceBars", "get_priceBars", FOUR, 9, "Client base_url requests pd datetime", "priceBars"),
+    Mod(STOCK + "orderFlow", "get_order_flow", FOUR, 9, "Client base_url requests pd", "orderFlow"),
+    Mod(STOCK + "foreign", "get_foreign", FIVE, 7, "Client base_url requests pd", "foreign"),
+    Mod(STOCK + "dealerDesk", "get_dealerDesk", FIVE, 9, "Client base_url requests pd", "dealerDesk"),
+    Mod(STOCK + "dividend", "get_dividend", "ticker fromDate toDate", 7, "Client base_url requests pd np", "diviend"),
+    Mod("quorvane.config.guard_access", "guard_access", "func", 4, "wraps Client", None),
+]
+DOCS = {
+    "get_priceBars": "get_priceBars(unicode ticker: str, unicode fromDate: str, unicode toDate: str, "
+                     "unicode period: str)",
+    "guard_access": "guard_access(func)\n\n    Decorator để đảm bảo rằng Client đã đăng nhập trước "
+                    "khi thực hiện function.\n    Nếu chưa đăng nhập, raise Exception.\n    ",
+}
+each_module = pytest.mark.parametrize("mod", MODULES, ids=lambda m: m.fname)
+
+
+@each_module
+@pytest.mark.parametrize("kind", ["few", "many", "missing keyword", "unexpected", "multiple"])
+def test_binding_errors(mod, kind):
+    params = mod.params.split()
+    n, args, miss = len(params), [object()] * len(params), min(1, len(params) - 1)
+    count = f"{mod.fname}() takes exactly {n} positional argument{'s' * (n > 1)} (%d given)"
+    (call_args, kwargs), message = {
+        "few": ((args[:-1], {}), count % (n - 1)),
+        "many": ((args + [1], {"bogus": 1}), count % (n + 1)),
+        "missing keyword": (([], {p: 1 for p in params if p != params[miss]}), count % miss),
+        "unexpected": ((args, {"bogus": 1}), f"{mod.fname}() got an unexpected keyword argument 'bogus'"),
+        "multiple": ((args, {params[0]: 1}),
+                     f"{mod.fname}() got multiple values for keyword argument '{params[0]}'"),
+    }[kind]
+    with pytest.raises(TypeError) as excinfo:
+        mod.func(*call_args, **kwargs)
+    assert str(excinfo.value) == message and last_entry(excinfo) == mod.entry()
+
+
+@each_module
+def test_introspection(mod):
+    f, params, code = mod.func, tuple(mod.params.split()), mod.func.__code__
+    annotated = mod.fname == "get_priceBars"
+    shown = ", ".join(f"{p}: 'str'" if annotated else p for p in params)
+    assert str(inspect.signature(f)) == f"({shown})"
+    assert list(f.__annotations__.items()) == [(p, "str") for p in params if annotated]
+    assert f.__doc__ == DOCS.get(mod.fname, f"{mod.fname}({', '.join(params)})")
+    assert (f.__name__, f.__qualname__, f.__module__) == (mod.fname, mod.fname, mod.name)
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == (mod.fname,) + mod.entry()[1:]
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(params), 0, 0)
+    assert code.co_varnames[:len(params)] == params
+    assert f.__defaults__ is None and f.__kwdefaults__ is None and f.__globals__ is vars(mod.module)
+    assert f"{mod.fname}({shown})" in pydoc.render_doc(f, renderer=pydoc.plaintext)
+    assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
+    assert repr(f).startswith(f"<function {mod.fname} at 0x")
+    copy = functools.wraps(f)(lambda: None)
+    assert (copy.__name__, copy.__doc__, copy.__module__, copy.__wrapped__) == (mod.fname, f.__doc__, mod.name, f)
+
+
+def test_price_bars_as_a_function(monkeypatch):
+    f = pb.get_priceBars
+    assert f.__code__.co_varnames[4:] == ("client", "headers", "url", "params", "response", "data")
+    with pytest.raises(TypeError, match=r"^get_priceBars\(\) takes exactly 4 positional arguments \(3 given\)$"):
+        f("a", "b", "c")
+    with pytest.raises(TypeError, match="^Argument 'period' has incorrect type"):
+        f("a", "b", "c", period=1)  # bound by keyword: the str test follows
+    monkeypatch.setattr(f, "tag", 1, raising=False)
+    assert f.__dict__ == {"tag": 1}
+
+    def model(ticker, fromDate, toDate, period):
+        """model doc"""
+    for attr in functools.WRAPPER_ASSIGNMENTS:
+        monkeypatch.setattr(f, attr, getattr(f, attr))
+    monkeypatch.setattr(f, "__wrapped__", None, raising=False)
+    assert functools.wraps(model)(f) is f
+    assert (f.__name__, f.__qualname__, f.__doc__, f.__module__, f.__wrapped__) == (
+        "model", "test_price_bars_as_a_function.<locals>.model", "model doc", __name__, model)
+    with pytest.raises(TypeError, match=r"^get_priceBars\(\) takes") as excinfo:
+        f()  # messages and traceback entries keep the names the function was made with
+    assert last_entry(excinfo) == MODULES[0].entry()
+    holder = type("Holder", (), {"fetch": f})()  # binds as a method, like a Python function
+    assert type(holder).fetch is f and holder.fetch.__func__ is f
+    with pytest.raises(TypeError, match=r"^Argument 'ticker' has incorrect type \(expected str, got Holder\)$"):
+        holder.fetch("a", "b", "c")
+
+
+@each_module
+def test_module_is_made_once(mod, monkeypatch):
+    module, func, ns = mod.module, mod.func, vars(mod.module)
+    frame = {"__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__", "__test__"}
+    assert set(ns) == frame | {mod.fname} | set(mod.names.split())
+    assert ns["__test__"] == {} and ns["__doc__"] is None and ns["__builtins__"] is builtins
+    assert all(ns[name] is pkgutil.resolve_name(BOUND[name]) for name in mod.names.split())
+    monkeypatch.setattr(module, "__test__", "marker")
+    monkeypatch.delitem(sys.modules, mod.name)
+    assert importlib.import_module(mod.name) is module and importlib.import_module(mod.name) is module
+    assert module.__test__ == "marker" and getattr(module, mod.fname) is func
+
+
+def fake_requests(calls):
+    """Stands in for `requests`: records each get and answers 404."""
+    return SimpleNamespace(get=lambda *args, **kwargs: calls.append((args, list(kwargs.items())))
+                           or SimpleNamespace(status_code=404, text="gone"))
+
+
+@pytest.mark.parametrize("mod", MODULES[:5], ids=lambda m: m.fname)
+def test_names_are_read_at_each_call(mod, monkeypatch):
+    calls, args = [], ("AAA", "2024-01-01", "2024-01-31", "D", 1)[:len(mod.params.split())]
+    monkeypatch.setattr(mod.module, "requests", fake_requests(calls))
+    monkeypatch.setattr(mod.module, "Client", lambda: SimpleNamespace(_get_headers=lambda: {"X": "1"}))
+    for url in ("http://one", "http://two/"):
+        monkeypatch.setattr(mod.module, "base_url", url)
+        with pytest.raises(ValueError, match="^Có lỗi xảy ra\nChi tiết: \nstatus:404\ncontent: gone$"):
+            mod.func(*args)
+    query = [("ticker", "AAA"), ("fromDate", "2024-01-01"), ("toDate", "2024-01-31")]
+    assert [(a, k[:2], list(k[2][1].items())) for a, k in calls] == [
+        ((), [("url", f"{url}/api/stock/{mod.path}"), ("headers", {"X": "1"})], query)
+        for url in ("http://one", "http://two/")]
+
+
+def test_missing_client_then_builtins_then_module(monkeypatch):
+    calls, client, call = [], pb.Client, functools.partial(pb.get_priceBars, "AAA", "a", "b", "D")
+    monkeypatch.setattr(pb, "requests", fake_requests(calls))
+    pytest.raises(ValueError, call)  # the look-up of Client is now cached
+    monkeypatch.delattr(pb, "Client")
+    with pytest.raises(NameError, match="^name 'Client' is not defined$") as excinfo:
+        call()
+    assert last_entry(excinfo) == MODULES[0].entry(10) and len(calls) == 1
+    monkeypatch.setattr(builtins, "Client", lambda: SimpleNamespace(_get_headers=dict), raising=False)
+    pytest.raises(ValueError, call)
+    monkeypatch.setattr(pb, "Client", client, raising=False)
+    pytest.raises(ValueError, call)
+    assert [dict(kw)["headers"] for _, kw in calls] == [client()._get_headers(), {}, client()._get_headers()]
+
+
+CHILD = """import sys, traceback, quorvane.config.config as config
+{setup}
+try:
+    import {name}
+except ImportError as error:
+    entry = traceback.extract_tb(error.__traceback__)[-1]
+    print(type(error).__name__, error, entry.name, entry.filename, entry.lineno, sep="|")
+print({name!r} in sys.modules)
+{restore}
+import {name} as module
+print(module.{fname}.__name__)
+"""
+
+
+@pytest.mark.parametrize("mod, setup, restore, error, line", [
+    (MODULES[0], "del config.base_url", "config.base_url = 'http://x'", "ImportError|cannot import name base_url", 3),
+    (MODULES[0], "import pandas; sys.modules['pandas'] = None", "sys.modules['pandas'] = pandas",
+     "ModuleNotFoundError|import of pandas halted; None in sys.modules", 5),
+    (MODULES[5], "import functools; sys.modules['functools'] = None", "sys.modules['functools'] = functools",
+     "ModuleNotFoundError|import of functools halted; None in sys.modules", 1),
+], ids=["missing base_url", "pandas blocked", "functools blocked"])
+def test_failed_import_leaves_no_module(mod, setup, restore, error, line):
+    script = CHILD.format(name=mod.name, fname=mod.fname, setup=setup, restore=restore)
+    out = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=ROOT), cwd=ROOT,
+                         capture_output=True, text=True, timeout=120)
+    assert out.stderr == ""
+    assert out.stdout.splitlines() == [f"{error}|init {mod.name}|{mod.entry()[1]}|{line}", "False", mod.fname]
