@@ -1,0 +1,146 @@
+"""Reference counts and memory stay flat over thousands of calls on every path of every
+exported function; cheap stand-ins for `requests`, `pd` and `np` keep the loops fast."""
+
+import gc
+import sys
+import tracemalloc
+import types
+
+import pytest
+
+import quorvane.config.guard_access as guard_module
+from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
+
+BAD_PERIOD = "no such rule"
+DATES = ("Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện")
+FIELDS = ("DateTime Open High Low Close Volume buyCount buyVolume sellCount sellVolume "
+          "buyForeignVolume sellForeignVolume buyForeignValue sellForeignValue netForeignValue "
+          "dealerDeskNetValue").split()
+HEADERS = {"Accept": "application/json"}
+
+
+def fresh(text):  # an equal text that is a new object: its references are ours alone
+    return "".join(list(text))
+
+
+class Table:
+    """Just enough of a DataFrame for the table steps of every module."""
+
+    def __init__(self, columns):
+        self.columns = dict(columns)
+
+    def __getitem__(self, key):
+        if isinstance(key, list):
+            return Table({name: self.columns[name] for name in key})
+        return self if isinstance(key, Table) else self.columns[key]
+
+    def __setitem__(self, key, value):
+        self.columns.update(dict.fromkeys(key if isinstance(key, list) else [key], value))
+
+    def resample(self, period):
+        if period == BAD_PERIOD:
+            raise ValueError(f"Invalid frequency: {period}")
+        return self
+
+    def replace(self, old, new, inplace):
+        self.columns = {k: new if v == old else v for k, v in self.columns.items()}
+
+    set_index = lambda self, name, inplace: self.columns.pop(name)
+    insert = lambda self, at, name, value: setattr(self, "columns", {name: value, **self.columns})
+    eq = all = sum = __invert__ = lambda self, *args, **kwargs: self
+    loc = property(sum)
+    agg = lambda self, how: self[list(how)]
+    __truediv__ = lambda self, unit: Table(self.columns)
+
+
+LoggedIn = type("LoggedIn", (), {"token": "token", "_get_headers": lambda self: HEADERS})
+LoggedOut = type("LoggedOut", (LoggedIn,), {"token": None})
+Unit = type("Unit", (), {})  # unique objects: divisors, results, wrong arguments
+
+
+DATA = {module.__name__.rsplit(".", 1)[1]: module
+        for module in (priceBars, orderFlow, foreign, dealerDesk, dividend)}
+COMMON = ["ok", "few", "many", "unexpected", "multiple", "status", "no_client", "no_field"]
+EXPECTED = {"ok": (), "regroup": (), "decorate": (), "pass": (), "status": ValueError,
+            "bad_period": ValueError, "no_client": NameError, "no_field": KeyError,
+            "refuse": Exception}
+CASES = [(name, path) for name in DATA for path in COMMON
+         + (["regroup", "bad_period"] if name != "dividend" else [])
+         + (["not_str"] if name == "priceBars" else [])]
+CASES += [("guard_access", path) for path in
+          ["few", "many", "unexpected", "multiple", "decorate", "refuse", "pass", "no_client"]]
+
+
+def binding_call(fn, args, extra, path):
+    """A call that fails argument binding in the way `path` names."""
+    return {"few": lambda: fn(*args[:-1]), "many": lambda: fn(*args, extra),
+            "unexpected": lambda: fn(*args, bogus=extra),
+            "multiple": lambda: fn(*args, **{fn.__code__.co_varnames[0]: extra})}.get(path)
+
+
+def data_case(monkeypatch, name, path):
+    module = DATA[name]
+    fn = next(value for key, value in vars(module).items() if key.startswith("get_"))
+    period = {"regroup": fresh("1W"), "bad_period": fresh(BAD_PERIOD)}.get(path, "D")
+    args = [fresh("QVA"), fresh("2024-01-01"), fresh("2024-03-31"), period, Unit()][:fn.__code__.co_argcount]
+    if path == "not_str":
+        args[1] = Unit()
+    records = dict.fromkeys(["x"] if path == "no_field" else FIELDS + list(DATES), "-")
+    response = types.SimpleNamespace(status_code=404 if path == "status" else 200,
+                                     text=fresh("body"), json=lambda: records)
+    stubs = {"requests": types.SimpleNamespace(get=lambda *, url, headers, params: response),
+             "pd": types.SimpleNamespace(DataFrame=Table, to_datetime=lambda values: values),
+             "np": types.SimpleNamespace(nan=float("nan")), "Client": LoggedIn}
+    for global_name, stub in stubs.items():
+        monkeypatch.setattr(module, global_name, stub, raising=False)
+    if path == "no_client":
+        monkeypatch.delattr(module, "Client")
+    extra = fresh("extra")
+    call = binding_call(fn, args, extra, path) or (lambda: fn(*args))
+    return call, args + [extra, fn, response, records, HEADERS, Table, *stubs.values()]
+
+
+def guard_case(monkeypatch, path):
+    result, given, extra = Unit(), fresh("given"), fresh("extra")
+    func = lambda *args, **kwargs: result
+    guarded = guard_module.guard_access(func)
+    monkeypatch.setattr(guard_module, "Client", LoggedOut if path == "refuse" else LoggedIn)
+    if path == "no_client":
+        monkeypatch.delattr(guard_module, "Client")
+    call = binding_call(guard_module.guard_access, [func], extra, path) or (
+        (lambda: guard_module.guard_access(func)) if path == "decorate"
+        else lambda: guarded(given, key=extra))
+    return call, [result, given, extra, func, guarded, guard_module.guard_access,
+                  LoggedIn, LoggedOut]
+
+
+def traced_after(call, expected, times):
+    for _ in range(times):
+        try:
+            call()
+        except expected:
+            pass
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0]
+
+
+@pytest.mark.parametrize("name, path", CASES)
+def test_calls_keep_references_and_memory_flat(monkeypatch, name, path):
+    call, tracked = (guard_case(monkeypatch, path) if name == "guard_access"
+                     else data_case(monkeypatch, name, path))
+    expected = EXPECTED.get(path, TypeError)
+    if expected:
+        with pytest.raises(expected):
+            call()
+    elif path == "regroup":
+        assert list(call().columns.values())[0] is tracked[0]  # the ticker, put first
+    traced_after(call, expected, 300)
+    before = [sys.getrefcount(obj) for obj in tracked]
+    tracemalloc.start()
+    try:
+        first = traced_after(call, expected, 2000)
+        total = traced_after(call, expected, 4000)
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(obj) for obj in tracked] == before
+    assert first < 64 * 1024 and total < 64 * 1024, (first, total)
