@@ -1,7 +1,7 @@
 """What the order-flow, foreign, dealer-desk and dividend calls share: the
-request they send, the status error, argument binding and traceback lines."""
+request they send, the status error and traceback lines. (Argument binding
+of every module is in test_frame.py.)"""
 
-import inspect
 from collections import namedtuple
 
 import pytest
@@ -62,30 +62,6 @@ def test_missing_client_fails_before_sending(service, monkeypatch, c):
         call(service, c, *ARGS[:c.n])
     assert last_entry(excinfo) == entry(c, c.client_line)
     assert service.requests == []
-
-
-COUNT = "{}() takes exactly {} positional arguments ({} given)"
-
-
-@pytest.mark.parametrize("args, kwargs, message", [
-    (lambda n: ARGS[:n - 1], {}, lambda f, n: COUNT.format(f, n, n - 1)),
-    (lambda n: ARGS[:n] + ARGS[:1], {"unit": 1}, lambda f, n: COUNT.format(f, n, n + 1)),
-    (lambda n: (), {"ticker": "fpt", "toDate": "x", "period": "D", "unit": 1},
-     lambda f, n: COUNT.format(f, n, 1)),
-    (lambda n: ARGS[:n], {"bogus": 1},
-     lambda f, n: f"{f}() got an unexpected keyword argument 'bogus'"),
-    (lambda n: ARGS[:n], {"ticker": "x"},
-     lambda f, n: f"{f}() got multiple values for keyword argument 'ticker'"),
-], ids=["too-few", "too-many", "fromDate-missing", "unexpected", "twice"])
-@EACH
-def test_argument_binding(service, c, args, kwargs, message):
-    with pytest.raises(TypeError) as excinfo:
-        call(service, c, *args(c.n), **kwargs)
-    assert str(excinfo.value) == message(c.name, c.n)
-    assert last_entry(excinfo) == entry(c, c.def_line)
-    assert service.requests == []
-    assert list(inspect.signature(getattr(c.module, c.name)).parameters.values()) == [
-        inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in PARAMS[:c.n]]
 
 
 @pytest.mark.parametrize("records", [[{"Close": 1}], []], ids=["no-field", "empty"])
