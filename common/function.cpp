@@ -24,6 +24,7 @@ struct FunctionObject {
   PyObject* code;
   PyObject* annotations;
   PyObject* closure;
+  PyObject* type_params;  // 3.12+: functools.wraps copies it
   PyObject* weakrefs;
 };
 
@@ -225,6 +226,23 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+#if PY_VERSION_HEX >= 0x030C0000
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+  PyObject* params = as_function(self)->type_params;
+  return params ? Ref::borrow(params).release() : PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_XSETREF(as_function(self)->type_params, value);
+  return 0;
+}
+#endif
+
 PyGetSetDef getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -233,6 +251,9 @@ PyGetSetDef getset[] = {
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -277,6 +298,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(f->code);
   Py_VISIT(f->annotations);
   Py_VISIT(f->closure);
+  Py_VISIT(f->type_params);
   return 0;
 }
 
@@ -291,6 +313,7 @@ int clear(PyObject* self) noexcept {
   Py_CLEAR(f->code);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->closure);
+  Py_CLEAR(f->type_params);
   return 0;
 }
 
@@ -362,6 +385,7 @@ PyObject* new_function(FunctionSpec& spec, PyObject* closure) noexcept {
   f->code = Ref::borrow(spec.code).release();
   f->annotations = make_annotations(spec);
   f->closure = Ref::borrow(closure ? closure : Py_None).release();
+  f->type_params = nullptr;
   f->weakrefs = nullptr;
   PyObject_GC_Track(self.get());
   if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations) return nullptr;
