@@ -1,0 +1,327 @@
+"""How much the native functions cost on top of the libraries they call.
+
+    python bench/bench.py [--quick] [--json PATH]
+
+1. Own overhead: each native function against its plain-Python twin
+   (bench/reference.py), both with `Client`, `requests`, `pd` and `np`
+   rebound in their modules to the same trivial stand-ins, so that only the
+   functions' own steps (look-ups, calls, argument handling) are timed.
+2. End to end: calls per second against the sample service on 127.0.0.1 with
+   the real requests and pandas, and the share of a call that is our own.
+3. The login guard: decoration and a guarded call, against a plain-Python
+   decorator, with a stand-in and with the real login client.
+4. Import time of each module in a fresh interpreter (its dependencies
+   already imported), beside the import time of pandas itself.
+"""
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import timeit
+import types
+import warnings
+from functools import partial
+from itertools import repeat
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path[:0] = [ROOT, HERE]
+
+import pandas  # noqa: E402
+
+import reference  # noqa: E402
+from quorvane.config import guard_access as guard_module  # noqa: E402
+from quorvane.process_client.login import Client  # noqa: E402
+from quorvane.process_stock import (  # noqa: E402
+    dealerDesk, dividend, foreign, orderFlow, priceBars)
+from sample_service import DEMO_TOKEN, SampleService  # noqa: E402
+
+TICKER, FROM, TO = "HPX", "2024-01-01", "2024-06-30"
+# (name, native module, its function's name, arguments); every time series
+# takes the regrouping path, which runs the most steps.
+CASES = [
+    ("get_priceBars", priceBars, "get_priceBars", (TICKER, FROM, TO, "W")),
+    ("get_order_flow", orderFlow, "get_order_flow", (TICKER, FROM, TO, "W")),
+    ("get_foreign", foreign, "get_foreign", (TICKER, FROM, TO, "W", 1000)),
+    ("get_dealerDesk", dealerDesk, "get_dealerDesk", (TICKER, FROM, TO, "W", 1000)),
+    ("get_dividend", dividend, "get_dividend", (TICKER, "2022-01-01", "2024-12-31")),
+]
+DATA_MODULES = [module for _, module, _, _ in CASES]
+MODULE_NAMES = [module.__name__ for module in DATA_MODULES] + [guard_module.__name__]
+
+
+# ---- stand-ins ----------------------------------------------------------------
+
+# Wherever the result allows it, a stand-in is a C-level callable of the
+# interpreter (no Python frame): `returns(x)` gives x for zero or one
+# argument, `ignores` takes anything and gives "" (for dropped results).
+def returns(value):
+    return partial(next, repeat(value))
+
+
+ignores = "".format
+
+
+class Frame:
+    """A table that answers every operation the functions make."""
+    __slots__ = ()
+    __setitem__ = ignores
+    set_index = insert = replace = ignores
+
+    def all(self, axis):  # keyword argument: no C-level stand-in takes it
+        return self
+
+
+FRAME = Frame()
+Frame.__getitem__ = Frame.__truediv__ = Frame.__invert__ = returns(FRAME)
+Frame.resample = Frame.agg = Frame.sum = Frame.eq = returns(FRAME)
+Frame.loc = FRAME
+
+
+class Response:
+    status_code = 200
+    json = returns([])
+
+
+RESPONSE = Response()
+
+
+class StandInClient:
+    token = "stand-in"
+    _get_headers = returns({"Accept": "application/json"})
+
+
+def _get(url, headers, params):  # keyword arguments, as above
+    return RESPONSE
+
+
+def stand_in_module(name, **attributes):
+    module = types.ModuleType(name)
+    module.__dict__.update(attributes)
+    return module
+
+
+STANDINS = {
+    "Client": StandInClient,
+    "base_url": "http://127.0.0.1:9",
+    "requests": stand_in_module("requests", get=_get),
+    "pd": stand_in_module("pandas", DataFrame=returns(FRAME), to_datetime=ignores),
+    "np": stand_in_module("numpy", nan=float("nan")),
+}
+
+
+class Rebound:
+    """Rebinds module-level names for the duration of a `with` block."""
+
+    def __init__(self, modules, names):
+        self.modules, self.names = modules, names
+
+    def __enter__(self):
+        self.saved = [(m, k, m.__dict__[k]) for m in self.modules for k in self.names
+                      if k in m.__dict__]
+        for module, name, _ in self.saved:
+            setattr(module, name, self.names[name])
+
+    def __exit__(self, *exc):
+        for module, name, value in self.saved:
+            setattr(module, name, value)
+
+
+# ---- timing -------------------------------------------------------------------
+
+def timers(pairs, repeats, seconds):
+    """Per-call times (s) of several statements, repeats interleaved so that
+    drift of the machine hits all of them alike."""
+    prepared = []
+    for fn, args, kwargs in pairs:
+        names = {"f": fn, **{f"a{i}": a for i, a in enumerate(args)}, **kwargs}
+        call = ", ".join([f"a{i}" for i in range(len(args))] + [f"{k}={k}" for k in kwargs])
+        timer = timeit.Timer(f"f({call})", globals=names)
+        number = max(1, int(seconds / max(timer.timeit(200) / 200, 1e-9)))
+        prepared.append((timer, number, []))
+    for _ in range(repeats):
+        for timer, number, times in prepared:
+            times.append(timer.timeit(number) / number)
+    return [times for _, _, times in prepared]
+
+
+def summary(times):
+    return {"min_us": min(times) * 1e6, "median_us": statistics.median(times) * 1e6}
+
+
+def compare(native, python):
+    n, p = summary(native), summary(python)
+    return {"native": n, "python": p,
+            "ratio_min": n["min_us"] / p["min_us"],
+            "ratio_median": n["median_us"] / p["median_us"]}
+
+
+def own_overhead(repeats, seconds):
+    rows = {}
+    with Rebound(DATA_MODULES + [reference], STANDINS):
+        for name, module, attr, args in CASES:
+            native, python = timers([(getattr(module, attr), args, {}),
+                                     (getattr(reference, attr), args, {})], repeats, seconds)
+            rows[name] = compare(native, python)
+    return rows
+
+
+def target(a, key=None):
+    return a
+
+
+def guard(repeats, seconds):
+    rows = {}
+    decorate = timers([(guard_module.guard_access, (target,), {}),
+                       (reference.guard_access, (target,), {})], repeats, seconds)
+    rows["decoration"] = compare(*decorate)
+    native_guarded = guard_module.guard_access(target)
+    python_guarded = reference.guard_access(target)
+    direct, = timers([(target, (1,), {"key": 2})], repeats, seconds)
+    rows["direct call"] = summary(direct)
+    Client().login(DEMO_TOKEN)  # the real client lets the call through
+    try:
+        for label, client in (("call, stand-in Client", StandInClient),
+                              ("call, real Client", Client)):
+            with Rebound([guard_module, reference], {"Client": client}):
+                native, python = timers([(native_guarded, (1,), {"key": 2}),
+                                         (python_guarded, (1,), {"key": 2})], repeats, seconds)
+            row = rows[label] = compare(native, python)
+            # What the guard adds to calling target(1, key=2) directly.
+            added = [statistics.median(t) - statistics.median(direct) for t in (native, python)]
+            row.update(added_native_us=added[0] * 1e6, added_python_us=added[1] * 1e6,
+                       ratio_added=added[0] / added[1])
+    finally:
+        Client().logout()
+    return rows
+
+
+def end_to_end(calls):
+    rows = {}
+    with SampleService() as service, \
+            Rebound(DATA_MODULES + [reference], {"base_url": service.url}):
+        Client().login(DEMO_TOKEN)
+        try:
+            for name, module, attr, args in CASES:
+                fn = getattr(module, attr)
+                # The twin must do what the native function does.
+                pandas.testing.assert_frame_equal(fn(*args), getattr(reference, attr)(*args))
+                fn(*args)  # warm-up: pandas' lazy imports and caches
+                times = []
+                for _ in range(calls):
+                    start = time.perf_counter()
+                    fn(*args)
+                    times.append(time.perf_counter() - start)
+                median = statistics.median(times)
+                rows[name] = {"calls_per_s": 1 / median, "median_ms": median * 1e3,
+                              "min_ms": min(times) * 1e3, "rows": len(fn(*args))}
+        finally:
+            Client().logout()
+    return rows
+
+
+IMPORT_ONE = """
+import time, functools, datetime
+import numpy, pandas, requests
+import quorvane.process_client.login, quorvane.config.config
+start = time.perf_counter()
+import {module}
+print(time.perf_counter() - start)
+"""
+IMPORT_PANDAS = """
+import time
+start = time.perf_counter()
+import pandas
+print(time.perf_counter() - start)
+"""
+
+
+def import_times(repeats):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [ROOT] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+
+    def run(code):
+        times = [float(subprocess.run([sys.executable, "-c", code], env=env, check=True,
+                                      capture_output=True, text=True).stdout)
+                 for _ in range(repeats)]
+        return {"min_ms": min(times) * 1e3, "median_ms": statistics.median(times) * 1e3}
+
+    rows = {name: run(IMPORT_ONE.format(module=name)) for name in MODULE_NAMES}
+    rows["pandas"] = run(IMPORT_PANDAS)
+    return rows
+
+
+# ---- report -------------------------------------------------------------------
+
+def report(results):
+    own, e2e, grd, imp = (results[k] for k in ("own_overhead", "end_to_end", "guard", "imports"))
+    print(f"\nOwn overhead per call, median of {results['repeats']} repeats; stand-ins for "
+          f"Client/requests/pandas/numpy,\nwhose own cost (the same on both sides) is included; "
+          f"share = native time / end-to-end time")
+    print(f"{'function':<24}{'native us':>11}{'python us':>11}{'ratio min':>11}"
+          f"{'ratio med':>11}{'e2e ms':>9}{'calls/s':>9}{'share':>8}")
+    for name, row in own.items():
+        e = e2e[name]
+        share = results["share_pct"][name] / 100
+        print(f"{name:<24}{row['native']['median_us']:>11.2f}{row['python']['median_us']:>11.2f}"
+              f"{row['ratio_min']:>11.2f}{row['ratio_median']:>11.2f}{e['median_ms']:>9.2f}"
+              f"{e['calls_per_s']:>9.0f}{share:>8.3%}")
+    print("\nLogin guard on target(1, key=2); added = guarded call - direct call")
+    print(f"{'':<24}{'native us':>11}{'python us':>11}{'ratio min':>11}{'ratio med':>11}"
+          f"{'added n/p us':>16}")
+    for label in ("decoration", "call, stand-in Client", "call, real Client"):
+        row = grd[label]
+        added = (f"{row['added_native_us']:.2f}/{row['added_python_us']:.2f}"
+                 if "added_native_us" in row else "")
+        print(f"{label:<24}{row['native']['median_us']:>11.2f}{row['python']['median_us']:>11.2f}"
+              f"{row['ratio_min']:>11.2f}{row['ratio_median']:>11.2f}{added:>16}")
+    print(f"{'direct call':<24}{grd['direct call']['median_us']:>11.2f}")
+    print("\nImport time in a fresh interpreter, dependencies already imported (ms)")
+    for name, row in imp.items():
+        print(f"{name:<36}{row['min_ms']:>8.2f} min{row['median_ms']:>8.2f} median")
+
+    misses = [f"{name}: ratio {row['ratio_median']:.2f} > 0.5"
+              for name, row in list(own.items()) + [(k, grd[k]) for k in
+                                                    ("decoration", "call, stand-in Client")]
+              if row["ratio_median"] > 0.5]
+    misses += [f"{name}: share {pct:.3f}% >= 1%"
+               for name, pct in results["share_pct"].items() if pct >= 1]
+    results["target_misses"] = misses
+    print("\nTargets (ratio <= 0.5, share < 1%):", "met" if not misses else "; ".join(misses))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a run of about 20 s")
+    parser.add_argument("--json", default=os.path.join(HERE, "results.json"),
+                        help="where to write the figures (default bench/results.json)")
+    opts = parser.parse_args()
+    repeats, seconds, calls, imports = (5, 0.02, 10, 3) if opts.quick else (7, 0.1, 40, 7)
+    # pandas' notice about replace()'s future dtype handling is noise here.
+    warnings.simplefilter("ignore", FutureWarning)
+
+    started = time.perf_counter()
+    results = {
+        "python": platform.python_version(), "quick": opts.quick, "repeats": repeats,
+        "own_overhead": own_overhead(repeats, seconds),
+        "guard": guard(repeats, seconds),
+        "end_to_end": end_to_end(calls),
+        "imports": import_times(imports),
+    }
+    results["share_pct"] = {
+        name: 100 * row["native"]["median_us"] / 1e3 / results["end_to_end"][name]["median_ms"]
+        for name, row in results["own_overhead"].items()}
+    report(results)
+    results["seconds"] = time.perf_counter() - started
+    with open(opts.json, "w") as out:
+        json.dump(results, out, indent=2)
+    print(f"\n{results['seconds']:.0f} s; figures written to {opts.json}")
+
+
+if __name__ == "__main__":
+    main()

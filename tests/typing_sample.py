@@ -1,0 +1,36 @@
+"""Checked by mypy --strict in test_packaging.py, never run. Each line marked
+`type: ignore` must be an error, or mypy reports the comment as unused."""
+from typing import List
+
+import pandas as pd
+
+from quorvane.config.guard_access import guard_access
+from quorvane.process_stock.dealerDesk import get_dealerDesk
+from quorvane.process_stock.dividend import get_dividend
+from quorvane.process_stock.foreign import get_foreign
+from quorvane.process_stock.orderFlow import get_order_flow
+from quorvane.process_stock.priceBars import get_priceBars
+
+tables: List[pd.DataFrame] = [
+    get_priceBars("HPX", "2024-03-01", "2024-04-30", "W"),
+    get_order_flow("HPX", "2024-03-01", "2024-04-30", period="D"),
+    get_foreign("HPX", 20240301, "2024-04-30", "W", 1000),
+    get_dealerDesk(ticker="HPX", fromDate="2024-03-01", toDate="2024-04-30", period="W", unit=1e3),
+    get_dividend("HPX", "2024-01-01", "2024-12-31"),
+]
+volume: float = float(tables[0]["Volume"].sum())
+
+
+@guard_access
+def scaled(value: float, factor: int = 2) -> float:
+    return value * factor
+
+
+result: float = scaled(1.5, factor=3)
+
+get_priceBars("HPX", "2024-03-01", "2024-04-30", None)  # type: ignore[arg-type]
+get_foreign("HPX", "2024-03-01", "2024-04-30", "W")  # type: ignore[call-arg]
+get_dividend("HPX", "2024-01-01", "2024-12-31", "D")  # type: ignore[call-arg]
+not_a_table: int = get_order_flow("HPX", "a", "b", "W")  # type: ignore[assignment]
+scaled("1.5")  # type: ignore[arg-type]
+not_a_float: str = scaled(1.5)  # type: ignore[assignment]
