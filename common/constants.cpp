@@ -18,6 +18,18 @@ Names::Names(std::initializer_list<const char*> names) noexcept
   }
 }
 
+Map::Map(std::initializer_list<const char*> keys,
+         std::initializer_list<const char*> values) noexcept
+    : Constant(Kind::map, nullptr, 0) {
+  for (const char* key : keys) {
+    if (count_ < kMaxNames) names_[count_++] = key;
+  }
+  int i = 0;
+  for (const char* value : values) {
+    if (i < kMaxEntries) values_[i++] = value;
+  }
+}
+
 PyObject* Constant::make() const noexcept {
   switch (kind_) {
     case Kind::text:
@@ -33,6 +45,19 @@ PyObject* Constant::make() const noexcept {
         PyTuple_SET_ITEM(tuple.get(), i, name);
       }
       return tuple.release();
+    }
+    case Kind::map: {
+      const char* const* values = static_cast<const Map*>(this)->values_;
+      Ref dict = Ref::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (int i = 0; i < count_; ++i) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(names_[i]));
+        Ref value = Ref::steal(PyUnicode_InternFromString(values[i]));
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+          return nullptr;
+        }
+      }
+      return dict.release();
     }
     case Kind::builtin: {
       Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));

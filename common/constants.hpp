@@ -23,7 +23,7 @@ class Constant {
   static int make_all() noexcept;
 
  protected:
-  enum class Kind { text, integer, names, builtin };
+  enum class Kind { text, integer, names, map, builtin };
   Constant(Kind kind, const char* text, long value) noexcept;
 
   static constexpr int kMaxNames = 8;
@@ -57,6 +57,18 @@ class Int : public Constant {
 class Names : public Constant {
  public:
   Names(std::initializer_list<const char*> names) noexcept;
+};
+
+// A dict of texts to texts, made once; callers hand out copies of it
+// (PyDict_Copy) because the receiver may change what it is given.
+class Map : public Constant {
+ public:
+  Map(std::initializer_list<const char*> keys, std::initializer_list<const char*> values) noexcept;
+
+ private:
+  friend class Constant;
+  static constexpr int kMaxEntries = kMaxNames;
+  const char* values_[kMaxEntries] = {};
 };
 
 // An attribute of the `builtins` module, taken once at load.

@@ -160,6 +160,12 @@ int make_code(FunctionSpec& spec) noexcept {
   Ref code = call_kw(replace.get(), 0, kCodeFields, argcount.get(), nlocals.get(),
                      flags_obj.get(), varnames.get());
   if (!code) return -1;
+  const char* texts[4] = {spec.name, spec.qualname, module_spec().full_name, spec.doc};
+  for (int i = 0; i < 4; ++i) {
+    if (spec.texts[i]) continue;
+    spec.texts[i] = texts[i] ? PyUnicode_InternFromString(texts[i]) : Ref::borrow(Py_None).release();
+    if (!spec.texts[i]) return -1;
+  }
   spec.code = code.release();
   spec.names = varnames.release();
   return 0;
@@ -376,19 +382,19 @@ PyObject* new_function(FunctionSpec& spec, PyObject* closure) noexcept {
   FunctionObject* f = as_function(self.get());
   f->vectorcall = vectorcall;
   f->spec = &spec;
-  f->name = PyUnicode_FromString(spec.name);
-  f->qualname = PyUnicode_FromString(spec.qualname);
-  f->module = PyUnicode_FromString(module_spec().full_name);
-  f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Ref::borrow(Py_None).release();
+  f->name = Ref::borrow(spec.texts[0]).release();
+  f->qualname = Ref::borrow(spec.texts[1]).release();
+  f->module = Ref::borrow(spec.texts[2]).release();
+  f->doc = Ref::borrow(spec.texts[3]).release();
   f->dict = nullptr;
   f->globals = Ref::borrow(module_globals()).release();
   f->code = Ref::borrow(spec.code).release();
-  f->annotations = make_annotations(spec);
+  f->annotations = nullptr;  // made when first read, unless the spec has some
   f->closure = Ref::borrow(closure ? closure : Py_None).release();
   f->type_params = nullptr;
   f->weakrefs = nullptr;
   PyObject_GC_Track(self.get());
-  if (!f->name || !f->qualname || !f->module || !f->doc || !f->annotations) return nullptr;
+  if (spec.annotation && !(f->annotations = make_annotations(spec))) return nullptr;
   return self.release();
 }
 

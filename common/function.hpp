@@ -27,6 +27,7 @@ struct FunctionSpec {
   Body body;
   PyObject* code = nullptr;    // made on first use, shared by every instance
   PyObject* names = nullptr;   // interned varnames, made with the code object
+  PyObject* texts[4] = {};     // name, qualname, module, doc (or None), made with it too
 };
 
 // What a body receives for one call.

@@ -37,4 +37,24 @@ Ref Global::get() noexcept {
   return Ref::borrow(value);
 }
 
+Ref ModuleAttribute::get(PyObject* obj) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  // A module's own names come from its dictionary unless its type defines
+  // them, which a plain module's type does not for these names.
+  if (PyModule_CheckExact(obj)) {
+    PyObject* dict = PyModule_GetDict(obj);
+    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    if (cached_ && tag == tag_) return Ref::borrow(cached_);
+    PyObject* value = PyDict_GetItemWithError(dict, name_);
+    if (value) {
+      cached_ = value;
+      tag_ = tag;
+      return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) return Ref();
+  }
+#endif
+  return Ref::steal(PyObject_GetAttr(obj, name_));
+}
+
 }  // namespace qv

@@ -35,4 +35,25 @@ class Global {
 #endif
 };
 
+// A fixed attribute of an object that is usually a module (`requests.get`,
+// `pd.DataFrame`): for a plain module the value is taken from its namespace
+// and reused while that dictionary is unchanged; anything else is asked
+// through the ordinary attribute look-up every time.
+class ModuleAttribute {
+ public:
+  explicit ModuleAttribute(const char* name) noexcept : name_(name) {}
+  ModuleAttribute(const ModuleAttribute&) = delete;
+  ModuleAttribute& operator=(const ModuleAttribute&) = delete;
+
+  // A new reference to obj.<name>, or null with an exception set.
+  Ref get(PyObject* obj) noexcept;
+
+ private:
+  Text name_;
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* cached_ = nullptr;
+  uint64_t tag_ = 0;
+#endif
+};
+
 }  // namespace qv

@@ -7,7 +7,7 @@
 namespace qv {
 namespace {
 
-Text kToDatetime("to_datetime");
+ModuleAttribute g_to_datetime("to_datetime");
 Text kDateTime("DateTime");
 Text kSetIndex("set_index");
 Names kInplace({"inplace"});
@@ -32,7 +32,7 @@ int parse_dates(Call& c, PyObject* data, PyObject* column, int line) noexcept {
   c.line = line;
   Ref pd = g_pd.get();
   if (!pd) return -1;
-  Ref to_datetime = getattr(pd.get(), kToDatetime);
+  Ref to_datetime = g_to_datetime.get(pd.get());
   if (!to_datetime) return -1;
   Ref values = Ref::steal(PyObject_GetItem(data, column));
   if (!values) return -1;
@@ -77,17 +77,6 @@ int insert_ticker(Call& c, PyObject* data, PyObject* ticker, int line) noexcept 
 
 Ref new_list(PyObject* names) noexcept {
   return Ref::steal(PySequence_List(names));
-}
-
-Ref new_dict(PyObject* keys, PyObject* values) noexcept {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return Ref();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keys); ++i) {
-    if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(keys, i), PyTuple_GET_ITEM(values, i)) < 0) {
-      return Ref();
-    }
-  }
-  return dict;
 }
 
 int divide_columns(Call& c, PyObject* data, PyObject* columns, PyObject* unit, int list_line,

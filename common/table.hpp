@@ -56,7 +56,5 @@ int divide_columns(Call& call, PyObject* data, PyObject* columns, PyObject* unit
 // A new list of the texts of a names tuple.
 Ref new_list(PyObject* names) noexcept;
 
-// A new dict from parallel tuples of keys and values.
-Ref new_dict(PyObject* keys, PyObject* values) noexcept;
 
 }  // namespace qv

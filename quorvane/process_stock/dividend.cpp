@@ -15,7 +15,7 @@ qv::Global g_np("np");
 qv::Text kPath("/api/stock/diviend");
 qv::Text kReplace("replace");
 qv::Text kMissing("-");
-qv::Text kNan("nan");
+qv::ModuleAttribute g_nan("nan");
 // Matched exactly against the service's field names (precomposed forms).
 qv::Names kDateColumns({"Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"});
 
@@ -29,7 +29,7 @@ PyObject* get_dividend(qv::Call& c) noexcept {
   c.line = 23;
   Ref np = g_np.get();
   if (!np) return nullptr;
-  Ref nan = qv::getattr(np.get(), kNan);
+  Ref nan = g_nan.get(np.get());
   if (!nan || qv::call_inplace(data.get(), kReplace, kMissing.get(), nan.get()) < 0) {
     return nullptr;
   }

@@ -9,9 +9,9 @@ namespace {
 using qv::Ref;
 
 qv::Text kPath("/api/stock/foreign");
-qv::Names kColumns({"Close", "buyForeignVolume", "sellForeignVolume", "buyForeignValue",
-                    "sellForeignValue", "netForeignValue"});
-qv::Names kAggregates({"last", "sum", "sum", "sum", "sum", "sum"});
+qv::Map kAggregation({"Close", "buyForeignVolume", "sellForeignVolume", "buyForeignValue",
+                      "sellForeignValue", "netForeignValue"},
+                     {"last", "sum", "sum", "sum", "sum", "sum"});
 qv::Names kValueColumns({"buyForeignValue", "sellForeignValue", "netForeignValue"});
 
 constexpr qv::RequestLines kLines{8, 9, 10, 12, 16, 21, 39, 22};
@@ -27,7 +27,7 @@ PyObject* get_foreign(qv::Call& c) noexcept {
   if (regroup < 0) return nullptr;
   if (regroup) {
     c.line = 27;
-    Ref how = qv::new_dict(kColumns, kAggregates);
+    Ref how = Ref::steal(PyDict_Copy(kAggregation));
     if (!how) return nullptr;
     data = qv::resample_agg(c, data.get(), period, how.get(), 26);
     if (!data || qv::insert_ticker(c, data.get(), ticker, 34) < 0) return nullptr;

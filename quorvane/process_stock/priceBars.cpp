@@ -11,8 +11,8 @@ using qv::Ref;
 qv::Text kPath("/api/stock/priceBars");
 // One bar per period: the period's first open, highest high, lowest low,
 // last close and total volume.
-qv::Names kBarColumns({"Open", "High", "Low", "Close", "Volume"});
-qv::Names kBarAggregates({"first", "max", "min", "last", "sum"});
+qv::Map kBarAggregation({"Open", "High", "Low", "Close", "Volume"},
+                        {"first", "max", "min", "last", "sum"});
 
 constexpr qv::RequestLines kLines{10, 11, 12, 14, 18, 23, 40, 24};
 const char* const kParams[] = {"ticker", "fromDate", "toDate", "period"};
@@ -37,7 +37,7 @@ PyObject* get_priceBars(qv::Call& c) noexcept {
   if (regroup <= 0) return regroup < 0 ? nullptr : data.release();
 
   c.line = 29;
-  Ref how = qv::new_dict(kBarColumns, kBarAggregates);
+  Ref how = Ref::steal(PyDict_Copy(kBarAggregation));
   if (!how) return nullptr;
   data = qv::resample_agg(c, data.get(), period, how.get(), 28);
   if (!data || qv::insert_ticker(c, data.get(), ticker, 37) < 0) return nullptr;
