@@ -35,7 +35,7 @@ struct RequestLines {
 Ref fetch_table(Call& call, PyObject* path, const RequestLines& lines, PyObject* ticker,
                 PyObject* from_date, PyObject* to_date) noexcept;
 
-// What an f-string field without format specification makes of `value`.
+// What an f-string field with no format string makes of `value`.
 Ref text_form(PyObject* value) noexcept;
 
 }  // namespace qv
