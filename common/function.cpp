@@ -148,7 +148,7 @@ int make_code(FunctionSpec& spec) noexcept {
     PyTuple_SET_ITEM(varnames.get(), i, name);
   }
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(module_spec().source_path, spec.name, spec.def_line)));
+      PyCode_NewEmpty(source_path(), spec.name, spec.def_line)));
   if (!empty) return -1;
   const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.star_args ? CO_VARARGS | CO_VARKEYWORDS : 0);
   Ref argcount = Ref::steal(PyLong_FromLong(spec.star_args ? 0 : spec.nparams));

@@ -18,6 +18,10 @@ PyObject* g_executed = nullptr;  // borrowed from g_module once exec has run
 PyObject* g_globals = nullptr;   // owned
 PyObject* g_builtins = nullptr;  // owned: the builtins module's dictionary
 
+constexpr size_t kMaxName = 200;
+char g_source_path[kMaxName];
+char g_init_name[kMaxName + 5];
+
 Text kSpec("__spec__");
 Text kInitializing("_initializing");
 Text kTest("__test__");
@@ -200,7 +204,7 @@ int exec(PyObject* module) noexcept {
   }
   int line = 0;
   if (populate(module, &line) < 0) {
-    add_traceback(g_spec->init_name, line);
+    add_traceback(g_init_name, line);
     drop_module();
     return -1;
   }
@@ -234,11 +238,21 @@ PyModuleDef g_def = {
 PyObject* module_init(const ModuleSpec& spec) noexcept {
   g_spec = &spec;
   g_def.m_name = spec.short_name;
+  const size_t n = strnlen(spec.full_name, kMaxName - 1);
+  for (size_t i = 0; i < n; ++i) {
+    g_source_path[i] = spec.full_name[i] == '.' ? '/' : spec.full_name[i];
+  }
+  g_source_path[n] = '\0';
+  memcpy(g_init_name, "init ", 5);
+  memcpy(g_init_name + 5, spec.full_name, n);
+  g_init_name[n + 5] = '\0';
   return PyModuleDef_Init(&g_def);
 }
 
 PyObject* module_globals() noexcept { return g_globals; }
 PyObject* builtins_dict() noexcept { return g_builtins; }
 const ModuleSpec& module_spec() noexcept { return *g_spec; }
+const char* source_path() noexcept { return g_source_path; }
+const char* init_name() noexcept { return g_init_name; }
 
 }  // namespace qv

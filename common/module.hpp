@@ -20,8 +20,6 @@ struct Binding {
 struct ModuleSpec {
   const char* short_name;   // "priceBars": the definition's name
   const char* full_name;    // "quorvane.process_stock.priceBars"
-  const char* source_path;  // file name shown in traceback entries
-  const char* init_name;    // traceback name of a failing load: "init <full name>"
   const Binding* bindings;  // module-level statements, in source order:
   int nbindings;            // these first,
   const Binding* more_bindings;  // then these (may be null)
@@ -38,5 +36,11 @@ PyObject* module_init(const ModuleSpec& spec) noexcept;
 PyObject* module_globals() noexcept;
 PyObject* builtins_dict() noexcept;
 const ModuleSpec& module_spec() noexcept;
+
+// Derived from the full name: the file name that traceback entries show
+// ("quorvane/process_stock/priceBars") and the function name of an entry for
+// a failing load ("init quorvane.process_stock.priceBars").
+const char* source_path() noexcept;
+const char* init_name() noexcept;
 
 }  // namespace qv

@@ -26,7 +26,7 @@ Ref code_for(const char* funcname, int line) noexcept {
       return Ref::borrow(reinterpret_cast<PyObject*>(g_codes[i].code));
     }
   }
-  PyCodeObject* code = PyCode_NewEmpty(module_spec().source_path, funcname, line);
+  PyCodeObject* code = PyCode_NewEmpty(source_path(), funcname, line);
   if (!code) return Ref();
   if (g_ncodes < kCacheSize) {
     Py_INCREF(code);

@@ -111,8 +111,6 @@ const qv::Binding kBindings[] = {
 const qv::ModuleSpec kModule{
     "guard_access",
     "quorvane.config.guard_access",
-    "quorvane/config/guard_access",
-    "init quorvane.config.guard_access",
     kBindings,
     2,
     nullptr,

@@ -54,8 +54,6 @@ qv::FunctionSpec kFunction{
 const qv::ModuleSpec kModule{
     "dealerDesk",
     "quorvane.process_stock.dealerDesk",
-    "quorvane/process_stock/dealerDesk",
-    "init quorvane.process_stock.dealerDesk",
     qv::kServiceBindings,
     4,
     nullptr,

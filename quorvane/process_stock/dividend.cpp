@@ -65,8 +65,6 @@ const qv::Binding kNumpy[] = {{6, "numpy", nullptr, "np"}};
 const qv::ModuleSpec kModule{
     "dividend",
     "quorvane.process_stock.dividend",
-    "quorvane/process_stock/dividend",
-    "init quorvane.process_stock.dividend",
     qv::kServiceBindings,
     4,
     kNumpy,

@@ -56,8 +56,6 @@ qv::FunctionSpec kFunction{
 const qv::ModuleSpec kModule{
     "foreign",
     "quorvane.process_stock.foreign",
-    "quorvane/process_stock/foreign",
-    "init quorvane.process_stock.foreign",
     qv::kServiceBindings,
     4,
     nullptr,

@@ -75,8 +75,6 @@ qv::FunctionSpec kFunction{
 const qv::ModuleSpec kModule{
     "orderFlow",
     "quorvane.process_stock.orderFlow",
-    "quorvane/process_stock/orderFlow",
-    "init quorvane.process_stock.orderFlow",
     qv::kServiceBindings,
     4,
     nullptr,

@@ -68,8 +68,6 @@ const qv::Binding kDatetime[] = {{6, "datetime", "datetime", "datetime"}};
 const qv::ModuleSpec kModule{
     "priceBars",
     "quorvane.process_stock.priceBars",
-    "quorvane/process_stock/priceBars",
-    "init quorvane.process_stock.priceBars",
     qv::kServiceBindings,
     4,
     kDatetime,
