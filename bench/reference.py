@@ -39,7 +39,7 @@ def get_priceBars(ticker, fromDate, toDate, period):
     if response.status_code == 200:
         data = pd.DataFrame(response.json())
         data["DateTime"] = pd.to_datetime(data["DateTime"])
-        data.set_index("DateTime", inplace=True)
+        data = data.set_index("DateTime")
         if period != "D":
             data = data.resample(period).agg(
                 {"Open": "first", "High": "max", "Low": "min", "Close": "last", "Volume": "sum"})
@@ -57,7 +57,7 @@ def get_order_flow(ticker, fromDate, toDate, period):
     if response.status_code == 200:
         data = pd.DataFrame(response.json())
         data["DateTime"] = pd.to_datetime(data["DateTime"])
-        data.set_index("DateTime", inplace=True)
+        data = data.set_index("DateTime")
         if period != "D":
             measures = ["buyCount", "buyVolume", "sellCount", "sellVolume"]
             data = data.resample(period)[measures].sum()
@@ -76,7 +76,7 @@ def get_foreign(ticker, fromDate, toDate, period, unit):
     if response.status_code == 200:
         data = pd.DataFrame(response.json())
         data["DateTime"] = pd.to_datetime(data["DateTime"])
-        data.set_index("DateTime", inplace=True)
+        data = data.set_index("DateTime")
         if period != "D":
             data = data.resample(period).agg({
                 "Close": "last", "buyForeignVolume": "sum", "sellForeignVolume": "sum",
@@ -97,7 +97,7 @@ def get_dealerDesk(ticker, fromDate, toDate, period, unit):
     if response.status_code == 200:
         data = pd.DataFrame(response.json())
         data["DateTime"] = pd.to_datetime(data["DateTime"])
-        data.set_index("DateTime", inplace=True)
+        data = data.set_index("DateTime")
         if period != "D":
             data = data.resample(period)[["dealerDeskNetValue"]].sum()
             data.insert(0, "ticker", ticker)
@@ -115,7 +115,7 @@ def get_dividend(ticker, fromDate, toDate):
     response = requests.get(url=url, headers=headers, params=params)
     if response.status_code == 200:
         data = pd.DataFrame(response.json())
-        data.replace("-", np.nan, inplace=True)
+        data = data.mask(data.eq("-"), np.nan).infer_objects()
         cols = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
         for col in cols:
             data[col] = pd.to_datetime(data[col])

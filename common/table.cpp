@@ -10,7 +10,6 @@ namespace {
 ModuleAttribute g_to_datetime("to_datetime");
 Text kDateTime("DateTime");
 Text kSetIndex("set_index");
-Names kInplace({"inplace"});
 Text kDay("D");
 Text kInsert("insert");
 Text kResample("resample");
@@ -20,8 +19,6 @@ Text kTicker("ticker");
 Int k0(0);
 
 }  // namespace
-
-PyObject* inplace_keyword() noexcept { return kInplace.get(); }
 
 int set_item(PyObject* data, PyObject* key, PyObject* value) noexcept {
   Ref hold = Ref::borrow(data);
@@ -41,10 +38,10 @@ int parse_dates(Call& c, PyObject* data, PyObject* column, int line) noexcept {
   return set_item(data, column, parsed.get());
 }
 
-int index_by_time(Call& c, PyObject* data, int parse_line, int index_line) noexcept {
-  if (parse_dates(c, data, kDateTime, parse_line) < 0) return -1;
+Ref index_by_time(Call& c, PyObject* data, int parse_line, int index_line) noexcept {
+  if (parse_dates(c, data, kDateTime, parse_line) < 0) return Ref();
   c.line = index_line;
-  return call_inplace(data, kSetIndex, kDateTime.get());
+  return call_method(data, kSetIndex, kDateTime.get());
 }
 
 int wants_regrouping(Call& c, PyObject* period, int line) noexcept {

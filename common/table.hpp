@@ -9,31 +9,21 @@
 
 namespace qv {
 
+// data[key] = value
 // pandas guesses from a table's reference count whether it is modifying a
 // temporary. Interpreted code holds one more reference to the table (on its
-// value stack) than a native caller does, so the helpers below hold one too
-// while pandas modifies the table in place.
-
-// data[key] = value
+// value stack) than a native caller does, so this holds one too while pandas
+// stores into the table.
 int set_item(PyObject* data, PyObject* key, PyObject* value) noexcept;
-
-// The keyword-name tuple ("inplace",).
-PyObject* inplace_keyword() noexcept;
-
-// data.<name>(*args, inplace=True); the result is dropped.
-template <typename... Args>
-int call_inplace(PyObject* data, PyObject* name, Args... args) noexcept {
-  Ref hold = Ref::borrow(data);
-  Ref ignored = call_method_kw(data, name, sizeof...(Args), inplace_keyword(), args..., Py_True);
-  return ignored ? 0 : -1;
-}
 
 // data[column] = pd.to_datetime(data[column])   (at `line`)
 int parse_dates(Call& call, PyObject* data, PyObject* column, int line) noexcept;
 
 // data["DateTime"] = pd.to_datetime(data["DateTime"])   (at `parse_line`)
-// data.set_index("DateTime", inplace=True)              (at `index_line`)
-int index_by_time(Call& call, PyObject* data, int parse_line, int index_line) noexcept;
+// return data.set_index("DateTime")                     (at `index_line`)
+// A new table indexed by time; every pandas takes this form without a
+// warning, unlike the in-place one.
+Ref index_by_time(Call& call, PyObject* data, int parse_line, int index_line) noexcept;
 
 // period != "D": 1 when the table is to be regrouped, 0 when not, -1 on error.
 int wants_regrouping(Call& call, PyObject* period, int line) noexcept;

@@ -6,7 +6,6 @@ QUORVANE_BASE_URL, logs in, and calls each function once or twice.
 
 import os
 import sys
-import warnings
 
 import pandas as pd
 
@@ -24,9 +23,6 @@ def show(title: str, table: pd.DataFrame) -> None:
 
 
 def main() -> None:
-    # pandas announces a future change of the dtype that replace() leaves
-    # behind; the demo's tables are the same either way.
-    warnings.filterwarnings("ignore", "Downcasting behavior in `replace`", FutureWarning)
     pd.set_option("display.width", 160)
     pd.set_option("display.max_columns", 12)
     with SampleService() as service:

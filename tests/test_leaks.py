@@ -42,10 +42,13 @@ class Table:
             raise ValueError(f"Invalid frequency: {period}")
         return self
 
-    def replace(self, old, new, inplace):
-        self.columns = {k: new if v == old else v for k, v in self.columns.items()}
+    def mask(self, cond, other):
+        return Table({k: other if v == "-" else v for k, v in self.columns.items()})
 
-    set_index = lambda self, name, inplace: self.columns.pop(name)
+    def set_index(self, name):
+        return Table({k: v for k, v in self.columns.items() if k != name})
+
+    infer_objects = lambda self: Table(self.columns)
     insert = lambda self, at, name, value: setattr(self, "columns", {name: value, **self.columns})
     eq = all = sum = __invert__ = lambda self, *args, **kwargs: self
     loc = property(sum)

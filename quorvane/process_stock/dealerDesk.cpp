@@ -18,7 +18,9 @@ PyObject* get_dealerDesk(qv::Call& c) noexcept {
   PyObject* period = c.args[3];
   PyObject* unit = c.args[4];
   Ref data = qv::fetch_table(c, kPath, kLines, ticker, c.args[1], c.args[2]);
-  if (!data || qv::index_by_time(c, data.get(), 25, 26) < 0) return nullptr;
+  if (!data) return nullptr;
+  data = qv::index_by_time(c, data.get(), 25, 26);
+  if (!data) return nullptr;
 
   const int regroup = qv::wants_regrouping(c, period, 27);
   if (regroup < 0) return nullptr;

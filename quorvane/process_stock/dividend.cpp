@@ -13,7 +13,9 @@ using qv::Ref;
 qv::Global g_np("np");
 
 qv::Text kPath("/api/stock/diviend");
-qv::Text kReplace("replace");
+qv::Text kEq("eq");
+qv::Text kMask("mask");
+qv::Text kInferObjects("infer_objects");
 qv::Text kMissing("-");
 qv::ModuleAttribute g_nan("nan");
 // Matched exactly against the service's field names (precomposed forms).
@@ -25,14 +27,23 @@ PyObject* get_dividend(qv::Call& c) noexcept {
   Ref data = qv::fetch_table(c, kPath, kLines, c.args[0], c.args[1], c.args[2]);
   if (!data) return nullptr;
 
-  // Cells that are exactly "-" become missing values, in every column.
+  // Cells that are exactly "-" become missing values, in every column:
+  // data = data.mask(data.eq("-"), np.nan).infer_objects()
+  // A column left with only numbers and missing values becomes numeric, as
+  // the replacement used to leave it on every pandas; inferring the dtypes
+  // as a step of its own raises none of the warnings that pandas 2.2 and
+  // later give for a replacement that changes a column's dtype.
   c.line = 23;
   Ref np = g_np.get();
   if (!np) return nullptr;
   Ref nan = g_nan.get(np.get());
-  if (!nan || qv::call_inplace(data.get(), kReplace, kMissing.get(), nan.get()) < 0) {
-    return nullptr;
-  }
+  if (!nan) return nullptr;
+  Ref placeholders = qv::call_method(data.get(), kEq, kMissing.get());
+  if (!placeholders) return nullptr;
+  data = qv::call_method(data.get(), kMask, placeholders.get(), nan.get());
+  if (!data) return nullptr;
+  data = qv::call_method(data.get(), kInferObjects);
+  if (!data) return nullptr;
 
   c.line = 24;
   Ref cols = qv::new_list(kDateColumns);

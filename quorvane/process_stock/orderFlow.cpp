@@ -39,7 +39,9 @@ PyObject* get_order_flow(qv::Call& c) noexcept {
   PyObject* ticker = c.args[0];
   PyObject* period = c.args[3];
   Ref data = qv::fetch_table(c, kPath, kLines, ticker, c.args[1], c.args[2]);
-  if (!data || qv::index_by_time(c, data.get(), 25, 26) < 0) return nullptr;
+  if (!data) return nullptr;
+  data = qv::index_by_time(c, data.get(), 25, 26);
+  if (!data) return nullptr;
 
   const int regroup = qv::wants_regrouping(c, period, 27);
   if (regroup <= 0) return regroup < 0 ? nullptr : data.release();

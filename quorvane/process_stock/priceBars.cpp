@@ -31,7 +31,9 @@ PyObject* get_priceBars(qv::Call& c) noexcept {
   PyObject* period = arg[3];
 
   Ref data = qv::fetch_table(c, kPath, kLines, ticker, arg[1], arg[2]);
-  if (!data || qv::index_by_time(c, data.get(), 25, 26) < 0) return nullptr;
+  if (!data) return nullptr;
+  data = qv::index_by_time(c, data.get(), 25, 26);
+  if (!data) return nullptr;
 
   const int regroup = qv::wants_regrouping(c, period, 27);
   if (regroup <= 0) return regroup < 0 ? nullptr : data.release();
