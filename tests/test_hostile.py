@@ -8,6 +8,7 @@ import time
 
 import pytest
 import requests
+import urllib3
 from werkzeug import Response
 
 import quorvane.process_stock.priceBars as price_bars
@@ -64,10 +65,16 @@ def test_body_cut_short(monkeypatch):
     server = threading.Thread(target=serve, daemon=True)
     server.start()
     monkeypatch.setattr(price_bars, "base_url", "http://127.0.0.1:%d" % listener.getsockname()[1])
-    with pytest.raises(requests.exceptions.ChunkedEncodingError) as excinfo:
+    # urllib3 2 checks the length while requests reads the body; urllib3 1.26
+    # hands over what came, which then fails to decode.
+    if int(urllib3.__version__.split(".")[0]) >= 2:
+        error, line = requests.exceptions.ChunkedEncodingError, 18
+    else:
+        error, line = requests.exceptions.JSONDecodeError, 24
+    with pytest.raises(error) as excinfo:
         price_bars_of()
     server.join(5)
-    assert_ours_at(excinfo, 18)
+    assert_ours_at(excinfo, line)
 
 
 def test_body_that_is_not_json(service):
