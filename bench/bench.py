@@ -12,6 +12,8 @@
    decorator, with a stand-in and with the real login client.
 4. Import time of each module in a fresh interpreter (its dependencies
    already imported), beside the import time of pandas itself.
+5. Native, Cython and plain Python side by side, times and callgrind
+   instruction counts (bench/peers.py; `--peers-only` runs just this).
 """
 
 import argparse
@@ -33,6 +35,7 @@ sys.path[:0] = [ROOT, HERE]
 
 import pandas  # noqa: E402
 
+import peers  # noqa: E402
 import reference  # noqa: E402
 from quorvane.config import guard_access as guard_module  # noqa: E402
 from quorvane.process_client.login import Client  # noqa: E402
@@ -302,21 +305,36 @@ def main():
     parser.add_argument("--quick", action="store_true", help="a run of about 20 s")
     parser.add_argument("--json", default=os.path.join(HERE, "results.json"),
                         help="where to write the figures (default bench/results.json)")
+    peers.add_options(parser)
     opts = parser.parse_args()
     repeats, seconds, calls, imports = (5, 0.02, 10, 3) if opts.quick else (7, 0.1, 40, 7)
 
     started = time.perf_counter()
+    if opts.peers_only:
+        return write_peers_only(opts, started)
     results = {
         "python": platform.python_version(), "quick": opts.quick, "repeats": repeats,
         "own_overhead": own_overhead(repeats, seconds),
         "guard": guard(repeats, seconds),
         "end_to_end": end_to_end(calls),
         "imports": import_times(imports),
+        "peers": peers.run(sys.modules[__name__], opts, opts.quick),
     }
     results["share_pct"] = {
         name: 100 * row["native"]["median_us"] / 1e3 / results["end_to_end"][name]["median_ms"]
         for name, row in results["own_overhead"].items()}
     report(results)
+    peers.report(results["peers"])
+    results["seconds"] = time.perf_counter() - started
+    with open(opts.json, "w") as out:
+        json.dump(results, out, indent=2)
+    print(f"\n{results['seconds']:.0f} s; figures written to {opts.json}")
+
+
+def write_peers_only(opts, started):
+    results = {"python": platform.python_version(), "quick": opts.quick,
+               "peers": peers.run(sys.modules[__name__], opts, opts.quick)}
+    peers.report(results["peers"])
     results["seconds"] = time.perf_counter() - started
     with open(opts.json, "w") as out:
         json.dump(results, out, indent=2)
