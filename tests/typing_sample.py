@@ -1,10 +1,12 @@
 """Checked by mypy --strict in test_packaging.py, never run. Each line marked
 `type: ignore` must be an error, or mypy reports the comment as unused."""
-from typing import List
+from typing import Dict, List
 
 import pandas as pd
 
 from quorvane.config.guard_access import guard_access
+from quorvane.process_client import (
+    Connection, FetchResult, fetch_many, restore_requests, use_connection)
 from quorvane.process_stock.dealerDesk import get_dealerDesk
 from quorvane.process_stock.dividend import get_dividend
 from quorvane.process_stock.foreign import get_foreign
@@ -34,3 +36,15 @@ get_dividend("HPX", "2024-01-01", "2024-12-31", "D")  # type: ignore[call-arg]
 not_a_table: int = get_order_flow("HPX", "a", "b", "W")  # type: ignore[assignment]
 scaled("1.5")  # type: ignore[arg-type]
 not_a_float: str = scaled(1.5)  # type: ignore[assignment]
+
+binding = use_connection(Connection(timeout=(3.05, 30), retries=3, backoff=0.5))
+binding.restore()
+with use_connection(timeout=5.0, pool_size=8) as connection:
+    closed: bool = connection.closed
+restore_requests()
+fetched: FetchResult = fetch_many(get_priceBars, ["HPX", "QVA"], "2024-03-01", "2024-04-30", "W",
+                                  workers=4, progress=None)
+by_ticker: Dict[str, pd.DataFrame] = fetched.tables
+failed: Dict[str, Exception] = fetched.errors
+Connection(timeout="5")  # type: ignore[arg-type]
+fetch_many(get_priceBars, ["HPX"], workers="4")  # type: ignore[arg-type]

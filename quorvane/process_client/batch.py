@@ -1,0 +1,158 @@
+"""One data function for many tickers at once, on a pool of threads.
+
+::
+
+    from quorvane.process_client.batch import fetch_many
+    from quorvane.process_stock.priceBars import get_priceBars
+
+    tables, errors = fetch_many(get_priceBars, tickers, "2024-01-01", "2024-06-30", "D")
+
+Combine it with :func:`quorvane.process_client.connection.use_connection`
+for time limits, retries and reused connections.
+"""
+
+import importlib
+import queue
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["FetchResult", "fetch_many", "DEFAULT_WORKERS", "THREAD_NAME_PREFIX"]
+
+#: Threads used by default: enough to overlap the waits on the service
+#: without pressing it hard.
+DEFAULT_WORKERS = 8
+#: The names of fetch_many's threads start with this.
+THREAD_NAME_PREFIX = "quorvane-fetch"
+# How long the calling thread blocks at a time, so that Ctrl-C is seen
+# promptly even where a blocking wait would not let it through.
+_POLL_SECONDS = 0.25
+
+
+class FetchResult(NamedTuple):
+    """Every ticker of a :func:`fetch_many` run, in exactly one of two dicts.
+
+    ``tables``: ticker -> the function's result, for the tickers that
+    succeeded; ``errors``: ticker -> the exception its call raised. Both
+    keep the order of the tickers as given (each ticker once). Unpacks as
+    ``tables, errors = fetch_many(...)``.
+    """
+
+    tables: Dict[str, "pd.DataFrame"]
+    errors: Dict[str, Exception]
+
+    @property
+    def ok(self) -> bool:
+        """True when no ticker failed."""
+        return not self.errors
+
+
+def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
+    """A tqdm bar, or None when there is to be none."""
+    if progress is False:
+        return None
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        if progress:
+            raise ImportError("progress=True needs tqdm: pip install 'quorvane[progress]'") from None
+        return None
+    # disable=None is tqdm's own rule: no bar when stderr is not a terminal.
+    return tqdm(total=total, desc=name, unit="ticker", disable=None if progress is None else False)
+
+
+def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
+               workers: int = DEFAULT_WORKERS, progress: Optional[bool] = None,
+               **kwargs: Any) -> FetchResult:
+    """Calls ``function(ticker, *args, **kwargs)`` for every ticker, on up to
+    ``workers`` threads, and returns every table and every failure.
+
+    A ticker that appears more than once is fetched once. A call that raises
+    does not stop the others: its exception is kept in ``errors`` under its
+    ticker, and every ticker ends in exactly one of ``tables`` and
+    ``errors``.
+
+    ``progress``: ``None`` shows a tqdm bar when tqdm is installed
+    (``pip install 'quorvane[progress]'``) and stderr is a terminal;
+    ``True`` always shows one (and needs tqdm); ``False`` never.
+
+    Ctrl-C (``KeyboardInterrupt``) stops the run: calls that have not started
+    are dropped, the calls already under way finish their current request,
+    and then the ``KeyboardInterrupt`` goes on; none of the run's threads is
+    left. How long that takes is how long those requests take: bounded by
+    the connection's time limit when one is in place
+    (:func:`~quorvane.process_client.connection.use_connection`), unbounded
+    with plain ``requests`` and a service that stalls. A second Ctrl-C
+    stops the waiting; the threads then end on their own after their
+    current request.
+    """
+    if isinstance(tickers, (str, bytes)):
+        raise TypeError("tickers must be a list (or other iterable) of tickers, not one "
+                        + type(tickers).__name__)
+    if isinstance(workers, bool) or not isinstance(workers, int):
+        raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+    if workers < 1:
+        raise ValueError(f"workers must be at least 1, not {workers}")
+    if progress is not None and not isinstance(progress, bool):
+        raise TypeError(f"progress must be True, False or None, not {type(progress).__name__}")
+    try:
+        unique: List[str] = list(dict.fromkeys(tickers))
+    except TypeError as error:
+        raise TypeError(f"every ticker must be hashable: {error}") from None
+
+    results: Dict[str, Any] = {}
+    failures: Dict[str, Exception] = {}
+    if unique:
+        _run(function, unique, args, kwargs, min(workers, len(unique)), progress,
+             results, failures)
+    # Every ticker is accounted for exactly once.
+    assert len(results) + len(failures) == len(unique)
+    return FetchResult(
+        tables={ticker: results[ticker] for ticker in unique if ticker in results},
+        errors={ticker: failures[ticker] for ticker in unique if ticker in failures})
+
+
+def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: Any,
+         workers: int, progress: Optional[bool], results: Dict[str, Any],
+         failures: Dict[str, Exception]) -> None:
+    name = getattr(function, "__name__", None) or "fetch_many"
+    bar = _progress_bar(progress, len(tickers), name)
+    executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix=THREAD_NAME_PREFIX)
+    # Each finished call lands here, so that the calling thread handles
+    # every one once, without scanning the calls still pending.
+    finished: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
+    try:
+        futures: Dict["Future[Any]", str] = {}
+        for ticker in tickers:
+            future = executor.submit(function, ticker, *args, **kwargs)
+            futures[future] = ticker
+            future.add_done_callback(finished.put)
+        for _ in range(len(futures)):
+            while True:
+                try:
+                    future = finished.get(timeout=_POLL_SECONDS)
+                    break
+                except queue.Empty:
+                    pass
+            ticker = futures[future]
+            error = future.exception()
+            if error is None:
+                results[ticker] = future.result()
+            elif isinstance(error, Exception):
+                failures[ticker] = error
+            else:  # SystemExit, KeyboardInterrupt, ... raised by the call itself
+                raise error
+            if bar is not None:
+                bar.update(1)
+                if failures:
+                    bar.set_postfix(failed=len(failures), refresh=False)
+    finally:
+        try:
+            # Drops the calls not yet started and waits for those under way;
+            # after a normal run there is nothing left of either.
+            executor.shutdown(wait=True, cancel_futures=True)
+        finally:
+            if bar is not None:
+                bar.close()
