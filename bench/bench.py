@@ -1,6 +1,6 @@
 """How much the native functions cost on top of the libraries they call.
 
-    python bench/bench.py [--quick] [--json PATH]
+    python bench/bench.py [--quick] [--json PATH] [--peers-only | --connection-only]
 
 1. Own overhead: each native function against its plain-Python twin
    (bench/reference.py), both with `Client`, `requests`, `pd` and `np`
@@ -14,6 +14,9 @@
    already imported), beside the import time of pandas itself.
 5. Native, Cython and plain Python side by side, times and callgrind
    instruction counts (bench/peers.py; `--peers-only` runs just this).
+6. Time limits, retries and many tickers: calls plain and through a
+   Connection, many tickers one after another and through fetch_many
+   (bench/sending.py; `--connection-only` runs just this).
 """
 
 import argparse
@@ -37,6 +40,7 @@ import pandas  # noqa: E402
 
 import peers  # noqa: E402
 import reference  # noqa: E402
+import sending  # noqa: E402
 from quorvane.config import guard_access as guard_module  # noqa: E402
 from quorvane.process_client.login import Client  # noqa: E402
 from quorvane.process_stock import (  # noqa: E402
@@ -306,12 +310,15 @@ def main():
     parser.add_argument("--json", default=os.path.join(HERE, "results.json"),
                         help="where to write the figures (default bench/results.json)")
     peers.add_options(parser)
+    sending.add_options(parser)
     opts = parser.parse_args()
     repeats, seconds, calls, imports = (5, 0.02, 10, 3) if opts.quick else (7, 0.1, 40, 7)
 
     started = time.perf_counter()
     if opts.peers_only:
         return write_peers_only(opts, started)
+    if opts.connection_only:
+        return write_connection_only(opts, started)
     results = {
         "python": platform.python_version(), "quick": opts.quick, "repeats": repeats,
         "own_overhead": own_overhead(repeats, seconds),
@@ -325,6 +332,18 @@ def main():
         for name, row in results["own_overhead"].items()}
     report(results)
     peers.report(results["peers"])
+    results["connection"] = sending.run(sys.modules[__name__], opts, opts.quick)
+    sending.report(results["connection"])
+    results["seconds"] = time.perf_counter() - started
+    with open(opts.json, "w") as out:
+        json.dump(results, out, indent=2)
+    print(f"\n{results['seconds']:.0f} s; figures written to {opts.json}")
+
+
+def write_connection_only(opts, started):
+    results = {"python": platform.python_version(), "quick": opts.quick,
+               "connection": sending.run(sys.modules[__name__], opts, opts.quick)}
+    sending.report(results["connection"])
     results["seconds"] = time.perf_counter() - started
     with open(opts.json, "w") as out:
         json.dump(results, out, indent=2)
