@@ -79,15 +79,10 @@ def test_progress_bar(sample, capsys):
     ("HPX", {}, TypeError),                   # one ticker given as the list
     ([["HPX"]], {}, TypeError),               # unhashable
     (["HPX"], {"workers": 0}, ValueError),
-    (["HPX"], {"workers": 2.0}, TypeError),
-    (["HPX"], {"progress": "yes"}, TypeError),
 ])
 def test_bad_arguments(tickers, options, error):
     with pytest.raises(error):
         fetch_many(pb.get_priceBars, tickers, *DATES, "D", **options)
-
-
-def test_no_tickers():
     assert fetch_many(pb.get_priceBars, [], *DATES, "D") == ({}, {})
 
 
