@@ -315,45 +315,26 @@ def main():
     repeats, seconds, calls, imports = (5, 0.02, 10, 3) if opts.quick else (7, 0.1, 40, 7)
 
     started = time.perf_counter()
-    if opts.peers_only:
-        return write_peers_only(opts, started)
-    if opts.connection_only:
-        return write_connection_only(opts, started)
-    results = {
-        "python": platform.python_version(), "quick": opts.quick, "repeats": repeats,
-        "own_overhead": own_overhead(repeats, seconds),
-        "guard": guard(repeats, seconds),
-        "end_to_end": end_to_end(calls),
-        "imports": import_times(imports),
-        "peers": peers.run(sys.modules[__name__], opts, opts.quick),
-    }
-    results["share_pct"] = {
-        name: 100 * row["native"]["median_us"] / 1e3 / results["end_to_end"][name]["median_ms"]
-        for name, row in results["own_overhead"].items()}
-    report(results)
-    peers.report(results["peers"])
-    results["connection"] = sending.run(sys.modules[__name__], opts, opts.quick)
-    sending.report(results["connection"])
-    results["seconds"] = time.perf_counter() - started
-    with open(opts.json, "w") as out:
-        json.dump(results, out, indent=2)
-    print(f"\n{results['seconds']:.0f} s; figures written to {opts.json}")
-
-
-def write_connection_only(opts, started):
-    results = {"python": platform.python_version(), "quick": opts.quick,
-               "connection": sending.run(sys.modules[__name__], opts, opts.quick)}
-    sending.report(results["connection"])
-    results["seconds"] = time.perf_counter() - started
-    with open(opts.json, "w") as out:
-        json.dump(results, out, indent=2)
-    print(f"\n{results['seconds']:.0f} s; figures written to {opts.json}")
-
-
-def write_peers_only(opts, started):
-    results = {"python": platform.python_version(), "quick": opts.quick,
-               "peers": peers.run(sys.modules[__name__], opts, opts.quick)}
-    peers.report(results["peers"])
+    # A part of its own: (key in the results, its module).
+    only = [("peers", peers)] if opts.peers_only else \
+        [("connection", sending)] if opts.connection_only else None
+    if only:
+        results = {"python": platform.python_version(), "quick": opts.quick}
+    else:
+        results = {
+            "python": platform.python_version(), "quick": opts.quick, "repeats": repeats,
+            "own_overhead": own_overhead(repeats, seconds),
+            "guard": guard(repeats, seconds),
+            "end_to_end": end_to_end(calls),
+            "imports": import_times(imports),
+        }
+        results["share_pct"] = {
+            name: 100 * row["native"]["median_us"] / 1e3 / results["end_to_end"][name]["median_ms"]
+            for name, row in results["own_overhead"].items()}
+        report(results)
+    for key, part in only or [("peers", peers), ("connection", sending)]:
+        results[key] = part.run(sys.modules[__name__], opts, opts.quick)
+        part.report(results[key])
     results["seconds"] = time.perf_counter() - started
     with open(opts.json, "w") as out:
         json.dump(results, out, indent=2)
