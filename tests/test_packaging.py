@@ -50,6 +50,21 @@ def test_modules_in_use_are_self_contained():
 
 
 @pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
+@pytest.mark.skipif(not all(shutil.which(tool, path=os.path.dirname(sys.executable))
+                            for tool in ("cmake", "ninja")), reason="no cmake")
+def test_build_without_a_compiler_says_what_to_do(tmp_path):
+    tools = os.path.dirname(sys.executable)
+    done = subprocess.run([os.path.join(tools, "cmake"), "-S", str(ROOT), "-B", str(tmp_path),
+                           "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={os.path.join(tools, 'ninja')}",
+                           f"-DPython_EXECUTABLE={sys.executable}"],
+                          env=dict(os.environ, CXX="/bin/false"), capture_output=True, text=True)
+    assert done.returncode != 0
+    message = " ".join(done.stderr.split())
+    assert "no working C++ compiler found (CXX=/bin/false)" in message
+    assert "install a prebuilt wheel" in message
+
+
+@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
 @pytest.mark.skipif(not all(map(shutil.which, ("git", "readelf", "nm"))), reason="no binutils")
 def test_wheel_holds_stubs_and_self_contained_modules(tmp_path):  # slow: a full build
     listed = run("git", "ls-files", "-z", "--cached", "--others", "--exclude-standard")
