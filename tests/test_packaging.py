@@ -49,9 +49,9 @@ def test_modules_in_use_are_self_contained():
         assert_self_contained(importlib.util.find_spec(f"quorvane.{package}.{name}").origin, name)
 
 
-@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
 @pytest.mark.skipif(not all(shutil.which(tool, path=os.path.dirname(sys.executable))
                             for tool in ("cmake", "ninja")), reason="no cmake")
+@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
 def test_build_without_a_compiler_says_what_to_do(tmp_path):
     tools = os.path.dirname(sys.executable)
     done = subprocess.run([os.path.join(tools, "cmake"), "-S", str(ROOT), "-B", str(tmp_path),
@@ -64,8 +64,8 @@ def test_build_without_a_compiler_says_what_to_do(tmp_path):
     assert "install a prebuilt wheel" in message
 
 
-@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
 @pytest.mark.skipif(not all(map(shutil.which, ("git", "readelf", "nm"))), reason="no binutils")
+@pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
 def test_wheel_holds_stubs_and_self_contained_modules(tmp_path):  # slow: a full build
     listed = run("git", "ls-files", "-z", "--cached", "--others", "--exclude-standard")
     for name in filter(None, listed.split("\0")):  # no in-place builds or caches
