@@ -2,14 +2,32 @@
 and helpers to point the native modules at it and read what they sent."""
 
 import json
+import os
+import sysconfig
 import traceback
+from pathlib import Path
 from typing import Any, List, Optional, Tuple
 
 import pytest
 
+import quorvane
 from quorvane.process_client.login import Client
 
 TOKEN = "test-token"
+PACKAGE = Path(quorvane.__file__).resolve().parent
+
+
+def pytest_report_header(config):
+    return f"quorvane {quorvane.__version__} from {PACKAGE}"
+
+
+def pytest_sessionstart(session):
+    # ./dev test-wheel sets this: the run is only worth something if every
+    # module comes from the installed wheel, not from a source tree.
+    if os.environ.get("QUORVANE_TEST_INSTALLED"):
+        site = Path(sysconfig.get_paths()["platlib"]).resolve()
+        if PACKAGE.parent != site:
+            pytest.exit(f"quorvane was imported from {PACKAGE}, not from {site}", returncode=3)
 
 
 @pytest.fixture
