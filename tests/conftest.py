@@ -2,7 +2,12 @@
 and helpers to point the native modules at it and read what they sent."""
 
 import json
+import os
+import subprocess
+import sys
+import textwrap
 import traceback
+from pathlib import Path
 from typing import Any, List, Optional, Tuple
 
 import pytest
@@ -10,6 +15,17 @@ import pytest
 from quorvane.process_client.login import Client
 
 TOKEN = "test-token"
+ROOT = str(Path(__file__).resolve().parents[1])
+
+
+def in_child(code, *options, env=None, timeout=60):
+    """Runs `code` in a new interpreter, so that a crash or a hang fails one
+    test only; returns the JSON it printed last."""
+    done = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
+                          env=dict(os.environ, PYTHONPATH=ROOT, **(env or {})),
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
 
 
 @pytest.fixture
