@@ -3,7 +3,7 @@ rebound to hostile objects: every call ends in an ordinary Python exception
 or a result, never in a crash or a native fault (SystemError).
 
 The property test draws its examples from a library of hostile values;
-QUORVANE_HOSTILE_EXAMPLES sets how many per function (default 150). The
+QUORVANE_HOSTILE_EXAMPLES sets how many per function (default 100). The
 reproductions of crashes run in a child process each."""
 
 import functools
@@ -21,7 +21,7 @@ import quorvane.config.guard_access as guard_module
 from conftest import in_child
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
-EXAMPLES = int(os.environ.get("QUORVANE_HOSTILE_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("QUORVANE_HOSTILE_EXAMPLES", "100"))
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 FIELDS = ("Open High Low Close Volume buyCount buyVolume sellCount sellVolume buyForeignVolume "
           "sellForeignVolume buyForeignValue sellForeignValue netForeignValue "
@@ -142,7 +142,7 @@ def act(world, kind, payload, args, me):
             for key in [k for k in namespace if not k.startswith("__")][:1]:
                 namespace[key] = payload
     elif kind == "collect":
-        gc.collect(1)  # what the example made is young
+        gc.collect(1)  # the young generations: what the example made
 
 
 def plain_values():
@@ -258,15 +258,31 @@ def tables(draw, world, names):
 
 
 @st.composite
-def maybe(draw, strategy, world, names, usual):
-    """The usual value most often (so that later steps are reached), else a
-    stand-in with hostile parts, a hostile value, or no binding at all."""
-    choice = draw(st.integers(0, 9))
-    if choice < 6:
-        return usual
-    if choice < 8:
-        return draw(st.one_of(strategy, values(world, names)))
-    return DELETED if choice == 8 else draw(values(world, names))
+def disturbed(draw, world, names, choices):
+    """Binds one or two of the names (`choices`: name -> (usual value,
+    stand-in with hostile parts)) to a stand-in, a hostile value or nothing;
+    the others keep their usual value, so that later steps are reached."""
+    chosen = {draw(st.sampled_from(sorted(choices)))}
+    if draw(st.integers(0, 3)) == 0:
+        chosen.add(draw(st.sampled_from(sorted(choices))))
+    for name, (usual, stand_in) in choices.items():
+        if name in chosen:
+            kind = draw(st.integers(0, 4))
+            value = (draw(stand_in) if kind < 3 else
+                     DELETED if kind == 3 else draw(values(world, names)))
+        else:
+            value = usual
+        world.rebind(name, value)
+
+
+def mostly(usual, other):
+    """`usual` three times in four, else `other`."""
+    return st.integers(0, 3).flatmap(lambda n: usual if n else other)
+
+
+def answering(function):
+    """Builds `function(draw)` as a strategy: stand-ins are drawn only when used."""
+    return st.composite(function)()
 
 
 @st.composite
@@ -274,49 +290,44 @@ def data_world(draw, world):
     module = world.module
     names = ["Client", "base_url", "requests", "pd"] + {dividend: ["np"], priceBars: ["datetime"]}.get(
         module, [])
-    good_client = type("Client", (), {"_get_headers": lambda self: {}})
-    client = type("Client", (), {"_get_headers": draw(callables(
-        world, names, st.just({}) | values(world, names)))})
-    records = st.builds(lambda: [dict(record) for record in RECORDS]) | values(world, names)
+    records = mostly(st.builds(lambda: [dict(record) for record in RECORDS]), values(world, names))
     response = holders(world, names, {
-        "status_code": st.just(200) | values(world, names), "text": values(world, names),
+        "status_code": mostly(st.just(200), values(world, names)), "text": values(world, names),
         "json": callables(world, names, records)})
-    requests = holders(world, names, {"get": callables(world, names, response)})
-    pd = holders(world, names, {
-        "DataFrame": callables(world, names, tables(world, names) | values(world, names)),
-        "to_datetime": callables(world, names, values(world, names))})
-    np = holders(world, names, {"nan": values(world, names)})
     good_response = types.SimpleNamespace(status_code=200, json=lambda: [dict(r) for r in RECORDS])
     good_requests = types.ModuleType("requests")
     good_requests.get = lambda url, headers, params: good_response
-    bindings = {
-        "Client": draw(maybe(st.just(client), world, names, good_client)),
-        "base_url": draw(maybe(st.nothing(), world, names, "http://127.0.0.1:9")),
-        "requests": draw(maybe(requests, world, names, good_requests)),
-        "pd": draw(maybe(pd, world, names, pandas)),
-        "np": draw(maybe(np, world, names, numpy)),
-        "datetime": draw(values(world, names)),
+    choices = {
+        "Client": (type("Client", (), {"_get_headers": lambda self: {}}),
+                   answering(lambda draw: type("Client", (), {"_get_headers": draw(callables(
+                       world, names, st.just({}) | values(world, names)))}))),
+        "base_url": ("http://127.0.0.1:9", values(world, names)),
+        "requests": (good_requests,
+                     holders(world, names, {"get": callables(world, names, response)})),
+        "pd": (pandas, holders(world, names, {
+            "DataFrame": callables(world, names, mostly(tables(world, names), values(world, names))),
+            "to_datetime": callables(world, names, values(world, names))})),
     }
-    for name in names:
-        world.rebind(name, bindings[name])
-    args = ["AAA", "2024-01-01", "2024-01-31", draw(st.sampled_from(["D", "W"]) | values(world, names)),
-            draw(st.just(1000) | values(world, names))]
-    return args
+    if module is dividend:
+        choices["np"] = (numpy, holders(world, names, {"nan": values(world, names)}))
+    if module is priceBars:
+        choices["datetime"] = (module.datetime, values(world, names))
+    draw(disturbed(world, names, choices))
+    odd = draw(st.integers(0, 9))
+    return ["AAA", "2024-01-01", "2024-01-31", ["D", "W"][odd % 2] if odd > 1 else draw(values(world, names)),
+            1000 if odd > 1 else draw(values(world, names))]
 
 
 @st.composite
 def guard_world(draw, world):
     names = ["Client", "wraps"]
     token = st.sampled_from(["t", None]) | values(world, names)
-    client = holders(world, names, {"token": token})
-    bindings = {
-        "Client": draw(maybe(callables(world, names, client), world, names,
-                             type("Client", (), {"token": "t"}))),
-        "wraps": draw(maybe(callables(world, names, callables(world, names, values(world, names))),
-                            world, names, functools.wraps)),
-    }
-    for name, value in bindings.items():
-        world.rebind(name, value)
+    draw(disturbed(world, names, {
+        "Client": (type("Client", (), {"token": "t"}),
+                   callables(world, names, holders(world, names, {"token": token}))),
+        "wraps": (functools.wraps,
+                  callables(world, names, callables(world, names, values(world, names)))),
+    }))
     func = draw(callables(world, names, values(world, names)))
     by_keyword = draw(st.booleans())
     return func, by_keyword, draw(st.lists(values(world, names, 0), max_size=3))
@@ -351,7 +362,7 @@ class saved_namespace:
         namespace = vars(self.module)
         namespace.clear()
         namespace.update(self.saved)
-        gc.collect(1)  # what the example made is young
+        gc.collect(1)  # the young generations: what the example made
 
 
 PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
