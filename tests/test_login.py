@@ -93,8 +93,7 @@ while children and time.monotonic() < deadline:
     for pid in list(children):
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
-            codes.append(os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode")
-                         else status >> 8)
+            codes.append(os.waitstatus_to_exitcode(status))
             children.remove(pid)
     time.sleep(0.01)
 for pid in children:
