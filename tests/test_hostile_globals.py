@@ -100,12 +100,14 @@ def fresh(text):
 
 
 class World:
-    """One example: the module under test and what its globals become."""
+    """One example: the module under test and what its globals become.
+    Hostile values act and answer only while the functions run: hypothesis,
+    finalisers and the namespace's restoration see inert objects."""
 
     def __init__(self, module):
         self.module = module
         self.stand_in_modules = []
-        self.active = True  # finalisers that run after the example do nothing
+        self.running = False
 
     def rebind(self, name, value):
         if value is DELETED:
@@ -117,8 +119,6 @@ class World:
 # An action is what a hostile callable or method does before it answers:
 # (what it does to the world, to its arguments, to itself).
 def act(world, kind, payload, args, me):
-    if not world.active:
-        return
     if kind == "rebind":
         world.rebind(*payload)
     elif kind == "empty arguments":
@@ -173,6 +173,8 @@ def answers(draw, world, names, results):
         error, result = None, draw(results)
 
     def answer(args, me):
+        if not world.running:
+            raise AttributeError("a hostile value used outside the calls")
         act(world, *action, args, me)
         if error:
             raise error("hostile")
@@ -224,6 +226,21 @@ def values(world, names, depth=1):
 
 
 @st.composite
+def colliding_keys(draw, world, names, texts):
+    """For some of `texts`, a key of the same hash whose __eq__ acts and
+    answers oddly: a dictionary look-up of such a text that meets the key
+    (the text is missing, or was added after it) runs that code."""
+    keys = {}
+    for text in draw(st.sets(st.sampled_from(sorted(texts)))):
+        answer = draw(answers(world, names, st.booleans() | values(world, names, 0)))
+
+        def equal(self, other, answer=answer):
+            return answer((other,), self) if world.running else NotImplemented
+        keys[type("Colliding", (), {"__hash__": lambda self, h=hash(text): h, "__eq__": equal})()] = text
+    return keys
+
+
+@st.composite
 def holders(draw, world, names, attributes):
     """A namespace that holds `attributes` (name: strategy): a plain module
     (whose names the functions cache), a module subclass or a namespace."""
@@ -232,6 +249,7 @@ def holders(draw, world, names, attributes):
     if kind == "namespace":
         return types.SimpleNamespace(**content)
     holder = (types.ModuleType if kind == "module" else type("Sub", (types.ModuleType,), {}))("fake")
+    vars(holder).update(draw(colliding_keys(world, names, content)))
     vars(holder).update(content)
     world.stand_in_modules.append(holder)
     return holder
@@ -265,6 +283,10 @@ def disturbed(draw, world, names, choices):
     chosen = {draw(st.sampled_from(sorted(choices)))}
     if draw(st.integers(0, 3)) == 0:
         chosen.add(draw(st.sampled_from(sorted(choices))))
+    # Colliding keys go in before the names, so that every look-up meets them.
+    for name in chosen:
+        vars(world.module).pop(name, None)
+    vars(world.module).update(draw(colliding_keys(world, names, chosen)))
     for name, (usual, stand_in) in choices.items():
         if name in chosen:
             kind = draw(st.integers(0, 4))
@@ -344,22 +366,20 @@ def outcome(call, *args, **kwargs):
         return error
 
 
-class saved_namespace:
-    """Puts a module's namespace back as it was, whatever the example did,
-    and makes the example's actions do nothing from then on."""
+class running:
+    """The world of one example, live while the functions are called; the
+    module's namespace is put back as it was afterwards."""
 
     def __init__(self, module):
-        self.module = module
-        self.worlds = []
+        self.world = World(module)
 
     def __enter__(self):
-        self.saved = dict(vars(self.module))
-        return self.worlds
+        self.saved = dict(vars(self.world.module))
+        return self.world
 
     def __exit__(self, *exc_info):
-        for world in self.worlds:
-            world.active = False
-        namespace = vars(self.module)
+        self.world.running = False
+        namespace = vars(self.world.module)
         namespace.clear()
         namespace.update(self.saved)
         gc.collect(1)  # the young generations: what the example made
@@ -375,10 +395,10 @@ PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
 @PROPERTY
 @given(data=st.data())
 def test_data_functions_survive_hostile_globals(module, data):
-    with saved_namespace(module) as worlds:
-        function = next(v for k, v in vars(module).items() if k.startswith("get_"))
-        worlds.append(World(module))
-        args = data.draw(data_world(worlds[-1]))
+    function = next(v for k, v in vars(module).items() if k.startswith("get_"))
+    with running(module) as world:
+        args = data.draw(data_world(world))
+        world.running = True
         outcome(function, *args[:function.__code__.co_argcount])
         outcome(function, *args[:function.__code__.co_argcount])  # with what the first call left
 
@@ -388,9 +408,9 @@ def test_data_functions_survive_hostile_globals(module, data):
 @given(data=st.data())
 def test_guard_survives_hostile_globals(data):
     guard_access = guard_module.guard_access
-    with saved_namespace(guard_module) as worlds:
-        worlds.append(World(guard_module))
-        func, by_keyword, args = data.draw(guard_world(worlds[-1]))
+    with running(guard_module) as world:
+        func, by_keyword, args = data.draw(guard_world(world))
+        world.running = True
         guarded = outcome(guard_access, func=func) if by_keyword else outcome(guard_access, func)
         if not isinstance(guarded, Exception):
             outcome(guarded, *args, key=1)
