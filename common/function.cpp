@@ -135,9 +135,6 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // ---- the code object that introspection reads -----------------------------
 
-Text kReplace("replace");
-Names kCodeFields({"co_argcount", "co_nlocals", "co_flags", "co_varnames"});
-
 int make_code(FunctionSpec& spec) noexcept {
   if (spec.code) return 0;
   Ref varnames = Ref::steal(PyTuple_New(spec.nvarnames));
@@ -147,18 +144,8 @@ int make_code(FunctionSpec& spec) noexcept {
     if (!name) return -1;
     PyTuple_SET_ITEM(varnames.get(), i, name);
   }
-  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(source_path(), spec.name, spec.def_line)));
-  if (!empty) return -1;
-  const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (spec.star_args ? CO_VARARGS | CO_VARKEYWORDS : 0);
-  Ref argcount = Ref::steal(PyLong_FromLong(spec.star_args ? 0 : spec.nparams));
-  Ref nlocals = Ref::steal(PyLong_FromLong(spec.nvarnames));
-  Ref flags_obj = Ref::steal(PyLong_FromLong(flags));
-  if (!argcount || !nlocals || !flags_obj) return -1;
-  Ref replace = getattr(empty.get(), kReplace);
-  if (!replace) return -1;
-  Ref code = call_kw(replace.get(), 0, kCodeFields, argcount.get(), nlocals.get(),
-                     flags_obj.get(), varnames.get());
+  Ref code = new_code(spec.name, spec.def_line, spec.star_args ? 0 : spec.nparams,
+                      spec.star_args ? CO_VARARGS | CO_VARKEYWORDS : 0, varnames.get());
   if (!code) return -1;
   const char* texts[4] = {spec.name, spec.qualname, module_spec().full_name, spec.doc};
   for (int i = 0; i < 4; ++i) {
@@ -232,6 +219,15 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
+#if PY_VERSION_HEX >= 0x030A0000
+// The built-ins that the function's names fall back to, as a Python function
+// of 3.10 and newer shows them.
+PyObject* get_builtins(PyObject*, void*) noexcept {
+  PyObject* builtins = builtins_dict();
+  return Ref::borrow(builtins ? builtins : Py_None).release();
+}
+#endif
+
 #if PY_VERSION_HEX >= 0x030C0000
 PyObject* get_type_params(PyObject* self, void*) noexcept {
   PyObject* params = as_function(self)->type_params;
@@ -257,6 +253,9 @@ PyGetSetDef getset[] = {
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030A0000
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+#endif
 #if PY_VERSION_HEX >= 0x030C0000
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
 #endif
@@ -308,25 +307,41 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-int clear(PyObject* self) noexcept {
-  FunctionObject* f = as_function(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
+Text kEmpty("");
+
+void clear_members(FunctionObject* f) noexcept {
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->globals);
-  Py_CLEAR(f->code);
   Py_CLEAR(f->annotations);
-  Py_CLEAR(f->closure);
   Py_CLEAR(f->type_params);
+}
+
+// The collector's clear step. A finaliser may have taken a weak reference to
+// the function meanwhile and use it afterwards, as it may with a Python
+// function: so the names stay texts (empty ones), and the code and the
+// closure stay in place. A closure is a tuple of cells, which the collector
+// clears on their own, so cycles through it are still broken.
+int clear(PyObject* self) noexcept {
+  FunctionObject* f = as_function(self);
+  clear_members(f);
+  Py_INCREF(kEmpty.get());
+  Py_SETREF(f->name, kEmpty.get());
+  Py_INCREF(kEmpty.get());
+  Py_SETREF(f->qualname, kEmpty.get());
   return 0;
 }
 
 void dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
-  if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
-  clear(self);
+  FunctionObject* f = as_function(self);
+  if (f->weakrefs) PyObject_ClearWeakRefs(self);
+  clear_members(f);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->closure);
   PyObject_GC_Del(self);
 }
 

@@ -40,9 +40,11 @@ Ref Global::get() noexcept {
 Ref ModuleAttribute::get(PyObject* obj) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
   // A module's own names come from its dictionary unless its type defines
-  // them, which a plain module's type does not for these names.
-  if (PyModule_CheckExact(obj)) {
-    PyObject* dict = PyModule_GetDict(obj);
+  // them, which a plain module's type does not for these names. A module
+  // made without initialisation (ModuleType.__new__) has no dictionary: the
+  // ordinary look-up gives its AttributeError.
+  PyObject* dict;
+  if (PyModule_CheckExact(obj) && (dict = PyModule_GetDict(obj))) {
     const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
     if (cached_ && tag == tag_) return Ref::borrow(cached_);
     PyObject* value = PyDict_GetItemWithError(dict, name_);

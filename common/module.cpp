@@ -4,6 +4,7 @@
 
 #include "call.hpp"
 #include "constants.hpp"
+#include "error.hpp"
 #include "ref.hpp"
 #include "traceback.hpp"
 
@@ -142,16 +143,21 @@ int check_version() noexcept {
 }
 
 // Steps that bind names; on failure returns the source line of the statement.
-int populate(PyObject* module, int* failed_line) noexcept {
+// `registered` tells whether this load added the module to the module table.
+int populate(PyObject* module, int* failed_line, bool* registered) noexcept {
   *failed_line = 1;
   if (Constant::make_all() < 0) return -1;
-  // Register under the full name for loaders that do not do it themselves.
+  // Register under the full name for loaders that do not do it themselves
+  // (a load under another name, through importlib.util).
   PyObject* modules = PyImport_GetModuleDict();
   Ref full_name = Ref::steal(PyUnicode_FromString(g_spec->full_name));
   if (!full_name) return -1;
   const int present = PyDict_Contains(modules, full_name.get());
   if (present < 0) return -1;
-  if (!present && PyDict_SetItem(modules, full_name.get(), module) < 0) return -1;
+  if (!present) {
+    if (PyDict_SetItem(modules, full_name.get(), module) < 0) return -1;
+    *registered = true;
+  }
 
   for (int i = 0; i < g_spec->nbindings; ++i) {
     *failed_line = g_spec->bindings[i].line;
@@ -173,6 +179,17 @@ int populate(PyObject* module, int* failed_line) noexcept {
   return 0;
 }
 
+// Takes out of the module table the entry that a failed load added, if it
+// still is this module; the exception being raised stays.
+void unregister(PyObject* module) noexcept {
+  ErrorAside raised;
+  PyObject* modules = PyImport_GetModuleDict();
+  Ref full_name = Ref::steal(PyUnicode_FromString(g_spec->full_name));
+  if (!full_name) return;
+  Ref entry = Ref::borrow(PyDict_GetItemWithError(modules, full_name.get()));
+  if (entry.get() == module) PyDict_DelItem(modules, full_name.get());
+}
+
 // Forgets a module whose execution failed, so that the next import starts
 // again from the create step with a new module object.
 void drop_module() noexcept {
@@ -192,9 +209,12 @@ int exec(PyObject* module) noexcept {
   g_executed = module;
   if (!g_module) g_module = Ref::borrow(module).release();
   g_globals = Ref::borrow(PyModule_GetDict(module)).release();
-  PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-  if (builtins && !g_builtins) g_builtins = Ref::borrow(PyModule_GetDict(builtins)).release();
-  if (!builtins || !g_builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0) {
+  Ref builtins = Ref::borrow(PyImport_AddModule("builtins"));
+  if (builtins && !g_builtins) {
+    g_builtins = Ref::borrow(PyModule_GetDict(builtins.get())).release();
+  }
+  if (!builtins || !g_builtins ||
+      PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
     drop_module();
     return -1;
   }
@@ -203,8 +223,10 @@ int exec(PyObject* module) noexcept {
     return -1;
   }
   int line = 0;
-  if (populate(module, &line) < 0) {
+  bool registered = false;
+  if (populate(module, &line, &registered) < 0) {
     add_traceback(g_init_name, line);
+    if (registered) unregister(module);
     drop_module();
     return -1;
   }

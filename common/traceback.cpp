@@ -1,20 +1,24 @@
 #include "traceback.hpp"
 
-#include <Python.h>
 #include <frameobject.h>
 
+#include "call.hpp"
+#include "constants.hpp"
+#include "error.hpp"
 #include "module.hpp"
-#include "ref.hpp"
 
 namespace qv {
 namespace {
+
+Text kReplace("replace");
+Names kCodeFields({"co_argcount", "co_nlocals", "co_flags", "co_varnames"});
 
 // Code objects are cached per (function, line): error paths then cost one
 // frame object each. Beyond the cache's size they are simply made afresh.
 struct CodeEntry {
   const char* funcname;
   int line;
-  PyCodeObject* code;
+  PyObject* code;
 };
 constexpr int kCacheSize = 64;
 CodeEntry g_codes[kCacheSize];
@@ -23,42 +27,52 @@ int g_ncodes = 0;
 Ref code_for(const char* funcname, int line) noexcept {
   for (int i = 0; i < g_ncodes; ++i) {
     if (g_codes[i].funcname == funcname && g_codes[i].line == line) {
-      return Ref::borrow(reinterpret_cast<PyObject*>(g_codes[i].code));
+      return Ref::borrow(g_codes[i].code);
     }
   }
-  PyCodeObject* code = PyCode_NewEmpty(source_path(), funcname, line);
-  if (!code) return Ref();
-  if (g_ncodes < kCacheSize) {
-    Py_INCREF(code);
-    g_codes[g_ncodes++] = CodeEntry{funcname, line, code};
+  Ref no_locals = Ref::steal(PyTuple_New(0));
+  if (!no_locals) return Ref();
+  Ref code = new_code(funcname, line, 0, 0, no_locals.get());
+  if (code && g_ncodes < kCacheSize) {
+    g_codes[g_ncodes++] = CodeEntry{funcname, line, Ref::borrow(code.get()).release()};
   }
-  return Ref::steal(reinterpret_cast<PyObject*>(code));
+  return code;
 }
 
 }  // namespace
 
-void add_traceback(const char* funcname, int line) noexcept {
-  // No interpreter code may run while an exception is set: put it aside.
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc = PyErr_GetRaisedException();
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-#endif
-  Ref code = code_for(funcname, line);
-  Ref frame;
-  if (code) {
-    frame = Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                    module_globals(), nullptr)));
+Ref new_code(const char* name, int line, int argcount, int flags, PyObject* varnames) noexcept {
+  // The constants exist once the module's exec step has made them.
+  if (!kReplace.get() || !kCodeFields.get()) {
+    PyErr_SetString(PyExc_SystemError, "code object requested before the module was loaded");
+    return Ref();
   }
-  // Failing to build the entry must not replace the exception being raised.
-  PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc);
-#else
-  PyErr_Restore(type, value, tb);
-#endif
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path(), name, line)));
+  if (!empty) return Ref();
+  Ref argcount_obj = Ref::steal(PyLong_FromLong(argcount));
+  Ref nlocals = Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames)));
+  Ref flags_obj = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS | flags));
+  if (!argcount_obj || !nlocals || !flags_obj) return Ref();
+  Ref replace = getattr(empty.get(), kReplace);
+  if (!replace) return Ref();
+  return call_kw(replace.get(), 0, kCodeFields, argcount_obj.get(), nlocals.get(),
+                 flags_obj.get(), varnames);
+}
+
+void add_traceback(const char* funcname, int line) noexcept {
+  PyObject* globals = module_globals();
+  if (!globals) return;  // a function that outlived its module's failed load
+  Ref frame;
+  {
+    // Failing to build the entry must not replace the exception being raised.
+    ErrorAside raised;
+    Ref code = code_for(funcname, line);
+    if (code) {
+      frame = Ref::steal(reinterpret_cast<PyObject*>(
+          PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals,
+                      nullptr)));
+    }
+  }
   if (!frame) return;
 #if PY_VERSION_HEX < 0x030B0000
   // From 3.11 the line comes from the code object's line table, whose one

@@ -3,7 +3,10 @@ and helpers to point the native modules at it and read what they sent."""
 
 import json
 import os
+import subprocess
+import sys
 import sysconfig
+import textwrap
 import traceback
 from pathlib import Path
 from typing import Any, List, Optional, Tuple
@@ -15,6 +18,9 @@ from quorvane.process_client.login import Client
 
 TOKEN = "test-token"
 PACKAGE = Path(quorvane.__file__).resolve().parent
+# The tests' own tree (in place: the source tree; under ./dev test-wheel: a
+# copy of tests/ and sample_service/ beside the installed package).
+ROOT = str(Path(__file__).resolve().parents[1])
 
 
 def pytest_report_header(config):
@@ -28,6 +34,16 @@ def pytest_sessionstart(session):
         site = Path(sysconfig.get_paths()["platlib"]).resolve()
         if PACKAGE.parent != site:
             pytest.exit(f"quorvane was imported from {PACKAGE}, not from {site}", returncode=3)
+
+
+def in_child(code, *options, env=None, timeout=60):
+    """Runs `code` in a new interpreter, so that a crash or a hang fails one
+    test only; returns the JSON it printed last."""
+    done = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
+                          env=dict(os.environ, PYTHONPATH=ROOT, **(env or {})),
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
 
 
 @pytest.fixture

@@ -9,8 +9,10 @@ import os
 import pickle
 import pkgutil
 import pydoc
+import re
 import subprocess
 import sys
+import traceback
 import weakref
 from collections import namedtuple
 from types import SimpleNamespace
@@ -18,7 +20,7 @@ from types import SimpleNamespace
 import pytest
 
 import quorvane.process_stock.priceBars as pb
-from conftest import last_entry
+from conftest import in_child, last_entry
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BOUND = {"Client": "quorvane.process_client.login.Client", "base_url": "quorvane.config.config.base_url",
@@ -86,6 +88,10 @@ def test_introspection(mod):
     assert f.__defaults__ is None and f.__kwdefaults__ is None and f.__globals__ is vars(mod.module)
     assert f"{mod.fname}({shown})" in pydoc.render_doc(f, renderer=pydoc.plaintext)
     assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f
+    # Python functions show the built-ins their names fall back to from 3.10 on.
+    python_function = lambda: None
+    assert hasattr(f, "__builtins__") == hasattr(python_function, "__builtins__")
+    assert getattr(f, "__builtins__", None) is getattr(python_function, "__builtins__", None)
     assert repr(f).startswith(f"<function {mod.fname} at 0x")
     copy = functools.wraps(f)(lambda: None)
     assert (copy.__name__, copy.__doc__, copy.__module__, copy.__wrapped__) == (mod.fname, f.__doc__, mod.name, f)
@@ -194,3 +200,65 @@ def test_failed_import_leaves_no_module(mod, setup, restore, error, line):
                          capture_output=True, text=True, timeout=120)
     assert out.stderr == ""
     assert out.stdout.splitlines() == [f"{error}|init {mod.name}|{mod.entry()[1]}|{line}", "False", mod.fname]
+
+
+@each_module
+def test_traceback_frames_have_locals_of_their_own(mod, monkeypatch):
+    # What `pytest --showlocals` prints for the entry, and where a debugger's
+    # assignment at that frame goes (pdb runs it with the frame's f_locals).
+    with pytest.raises(TypeError) as excinfo:
+        mod.func()
+    frame = excinfo.value.__traceback__.tb_next.tb_frame
+    assert (frame.f_code.co_name, frame.f_globals) == (mod.entry()[0], vars(mod.module))
+    assert frame.f_locals == {} and frame.f_locals is not vars(mod.module)
+    summary = traceback.TracebackException.from_exception(excinfo.value, capture_locals=True)
+    assert summary.stack[-1].locals is None  # none to show
+    monkeypatch.setattr(mod.module, "Client", mod.module.Client)  # restored whatever happens
+    client = mod.module.Client
+    exec("Client = 'rebound'", frame.f_globals, frame.f_locals)
+    assert mod.module.Client is client
+
+
+def test_function_used_after_the_collector_cleared_it():
+    # A finaliser that runs while the collector breaks a cycle takes a weak
+    # reference to a function of the cycle that has already been cleared.
+    found = in_child("""
+        import gc, json, re, weakref
+        from quorvane.config.guard_access import guard_access
+        from quorvane.process_client.login import Client
+
+        class LateFinaliser:
+            __slots__ = ("ref",)
+            def __del__(self):
+                global func
+                func = self.ref()
+
+        class Cyclic(tuple):
+            __slots__ = ()
+            def __del__(self):
+                self[1].ref = weakref.ref(self[0])
+                global late
+                del late
+
+        late = LateFinaliser()
+        func = guard_access(lambda: "ran")
+        cycle = tuple.__new__(Cyclic, (func, late))
+        func.__module__ = cycle
+        del func, cycle
+        gc.collect()
+        shown = [func.__name__, func.__qualname__, func.__module__, func.__doc__,
+                 bool(re.fullmatch("<function  at 0x[0-9a-f]+>", repr(func))),
+                 func.__reduce__(), func.__code__.co_name, len(func.__closure__)]
+        outcomes = []
+        for login in (False, True):
+            if login:
+                Client().login("t")
+            try:
+                outcomes.append(func())
+            except Exception as error:
+                outcomes.append(type(error).__name__)
+        print(json.dumps([shown, outcomes]))
+        """)
+    # The closure's cell may or may not have been emptied by the collector.
+    assert found[0] == ["", "", None, None, True, "", "wrapper", 1]
+    assert found[1] in (["Exception", "ran"], ["Exception", "NameError"])

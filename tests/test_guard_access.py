@@ -170,3 +170,21 @@ def test_reference_cycles_through_the_wrapper_are_collected():
     del namespace, Holder
     gc.collect()
     assert function_alive() is None and class_alive() is None
+
+
+def test_emptied_cell_fails_as_a_python_closure_does(logged_in):
+    # `func` lives in a cell that Python code can empty; the guarded call
+    # then fails with this interpreter's own message for a closure.
+    def make(func):
+        def wrapper():
+            return func()
+        return wrapper
+    python_wrapper, guarded = make(len), guard_access(len)
+    for wrapper in (python_wrapper, guarded):
+        del wrapper.__closure__[0].cell_contents
+    with pytest.raises(NameError) as expected:
+        python_wrapper()
+    with pytest.raises(NameError) as excinfo:
+        guarded()
+    assert excinfo.value.args == expected.value.args
+    assert last_entry(excinfo) == (WRAPPER, MODULE, 19)

@@ -1,15 +1,11 @@
 """Loading the native modules, each scenario in a fresh interpreter process."""
 
-import json
-import os
-import subprocess
 import sys
-import textwrap
-from pathlib import Path
 
 import pytest
 
-ROOT = str(Path(__file__).resolve().parents[1])
+from conftest import in_child
+
 MODULES = {  # module: (function, the other names it binds)
     "quorvane.process_stock.priceBars": ("get_priceBars", "Client base_url requests pd datetime"),
     "quorvane.process_stock.orderFlow": ("get_order_flow", "Client base_url requests pd"),
@@ -19,15 +15,6 @@ MODULES = {  # module: (function, the other names it binds)
     "quorvane.config.guard_access": ("guard_access", "wraps Client"),
 }
 REFUSAL = "Interpreter change detected - this module can only be loaded into one interpreter per process."
-
-
-def in_child(code, *options):
-    """Runs `code` in a new interpreter; returns the JSON it printed last."""
-    done = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
-                          env=dict(os.environ, PYTHONPATH=ROOT), capture_output=True,
-                          text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.splitlines()[-1])
 
 
 def test_second_interpreter_is_refused():
@@ -112,3 +99,33 @@ def test_all_six_load_together_with_warnings_as_errors():
     for name, (function, bindings) in MODULES.items():
         names = sorted(bindings.split() + [function])
         assert found[name] == [names, [function], True, None, True, "rebound"]
+
+
+@pytest.mark.parametrize("before", [None, "placeholder"])
+def test_failed_load_under_another_name_takes_back_its_registration(before):
+    # The module registers itself under its full name when its loader does
+    # not; a failed load takes that entry out again, but only its own.
+    found = in_child(f"""
+        import importlib.util, json, sys, types
+        import pandas
+        name = "quorvane.process_stock.priceBars"
+        origin = importlib.util.find_spec(name).origin
+        placeholder = types.ModuleType("placeholder")
+        if {before!r}:
+            sys.modules[name] = placeholder
+        sys.modules["pandas"] = None
+        spec = importlib.util.spec_from_file_location("priceBars", origin)
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            failure = None
+        except ImportError as error:
+            failure = type(error).__name__
+        entry = sys.modules.get(name, "absent")
+        left = "absent" if entry == "absent" else "placeholder" if entry is placeholder else repr(entry)
+        sys.modules["pandas"] = pandas
+        if entry is placeholder:
+            del sys.modules[name]
+        from quorvane.process_stock.priceBars import get_priceBars
+        print(json.dumps([failure, left, get_priceBars.__module__]))
+        """)
+    assert found == ["ModuleNotFoundError", before or "absent", "quorvane.process_stock.priceBars"]

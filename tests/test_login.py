@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+from conftest import in_child
 from quorvane.process_client.login import Client
 
 ANONYMOUS = {"Accept": "application/json"}
@@ -43,3 +44,98 @@ def test_base_url_from_environment(value, expected):
     out = subprocess.run([sys.executable, "-c", "from quorvane.config.config import base_url; print(base_url)"],
                          env=env, capture_output=True, text=True, check=True, timeout=60)
     assert out.stdout == expected + "\n"
+
+
+# Threads that use the login all the time: a guarded function, and plain clients.
+BUSY = """
+import os, signal, sys, threading, time
+from quorvane.config.guard_access import guard_access
+from quorvane.process_client.login import Client
+
+guarded = guard_access(lambda: "ran")
+Client().login("t")
+stop = threading.Event()
+
+def use_guarded():
+    while not stop.is_set():
+        guarded()
+
+def use_clients():
+    while not stop.is_set():
+        Client()._get_headers()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_children_can_use_the_login():
+    # Each child runs a guarded function and then exits; a child that still
+    # runs after the deadline is stuck (killed, and counted).
+    hung, codes = in_child(BUSY + """
+import json
+threads = [threading.Thread(target=use_guarded, daemon=True)]
+threads += [threading.Thread(target=use_clients, daemon=True) for _ in range(4)]
+for thread in threads:
+    thread.start()
+time.sleep(0.05)
+children = []
+for _ in range(50):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os._exit(0 if guarded() == "ran" and Client().token == "t" else 1)
+        except BaseException:
+            os._exit(2)
+    children.append(pid)
+    time.sleep(0.002)
+stop.set()
+codes, deadline = [], time.monotonic() + 20
+while children and time.monotonic() < deadline:
+    for pid in list(children):
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            codes.append(os.waitstatus_to_exitcode(status))
+            children.remove(pid)
+    time.sleep(0.01)
+for pid in children:
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+print(json.dumps([len(children), sorted(set(codes))]))
+""", "-W", "ignore::DeprecationWarning", timeout=120)
+    assert (hung, codes) == (0, [0])
+
+
+@pytest.mark.skipif(not hasattr(os, "kill") or sys.platform == "win32", reason="needs signals")
+def test_signal_handler_can_log_out():
+    # SIGTERM arrives while the main thread is inside guarded calls; the
+    # handler logs out. A handler that waits for the interrupted code hangs
+    # the run, which the time limit turns into a failure.
+    script = BUSY + """
+import json
+handled = 0
+
+def on_term(signum, frame):
+    global handled
+    Client().logout()
+    handled += 1
+
+def send():  # one signal at a time: pending signals of one kind merge
+    for sent in range(1, 51):
+        os.kill(os.getpid(), signal.SIGTERM)
+        while handled < sent:
+            time.sleep(0.0002)
+    stop.set()
+
+signal.signal(signal.SIGTERM, on_term)
+threading.Thread(target=send, daemon=True).start()
+calls = 0
+while not stop.is_set() or calls == 0:
+    try:
+        guarded()
+    except Exception:
+        Client().login("t")
+    calls += 1
+print(json.dumps([handled, Client().token]))
+"""
+    for _ in range(20):
+        handled, token = in_child(script, timeout=60)
+        assert handled == 50 and token in ("t", None)

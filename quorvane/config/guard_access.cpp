@@ -41,8 +41,15 @@ PyObject* wrapper(qv::Call& c) noexcept {
   c.line = 19;
   Ref func = Ref::borrow(c.closure(0));
   if (!func) {
+    // The interpreter's own message for an emptied cell.
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetString(PyExc_NameError,
+                    "cannot access free variable 'func' where it is not associated with a "
+                    "value in enclosing scope");
+#else
     PyErr_SetString(PyExc_NameError,
                     "free variable 'func' referenced before assignment in enclosing scope");
+#endif
     return nullptr;
   }
   return PyObject_Vectorcall(func.get(), c.args, size_t(c.nargs), c.kwnames);

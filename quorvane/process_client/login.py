@@ -3,12 +3,16 @@
 The login state is shared by the whole process: a token given to one
 ``Client`` shows in every ``Client()`` made afterwards, which is how each
 data call (that makes a fresh client) sends it.
+
+The state is one module global, and every method reads it once or assigns
+it once: each of those is atomic under the interpreter lock, so no lock is
+needed. (A lock here would be unsafe: a thread holding it while another
+forks leaves it held forever in the child, and a signal handler that logs
+out while the interrupted code holds it waits for itself.)
 """
 
-import threading
 from typing import Dict, Optional
 
-_lock = threading.Lock()
 _token: Optional[str] = None
 
 
@@ -19,8 +23,7 @@ class Client:
     """
 
     def __init__(self) -> None:
-        with _lock:
-            self.token: Optional[str] = _token
+        self.token: Optional[str] = _token
 
     def login(self, token: str) -> "Client":
         """Log in with an access token issued by the service."""
@@ -33,22 +36,19 @@ class Client:
                 "token must be a non-empty str without surrounding blanks or line breaks"
             )
         global _token
-        with _lock:
-            _token = token
+        _token = token
         self.token = token
         return self
 
     def logout(self) -> None:
         """Forget the token for the whole process."""
         global _token
-        with _lock:
-            _token = None
+        _token = None
         self.token = None
 
     def _get_headers(self) -> Dict[str, str]:
         """Request headers that carry the current login."""
-        with _lock:
-            token = _token
+        token = _token
         headers = {"Accept": "application/json"}
         if token is not None:
             headers["Authorization"] = f"Bearer {token}"

@@ -48,8 +48,11 @@ PyObject* get_dividend(qv::Call& c) noexcept {
   c.line = 24;
   Ref cols = qv::new_list(kDateColumns);
   if (!cols) return nullptr;
+  // Python code run by a step may change the list: each name is held for as
+  // long as its step uses it, as a loop variable is.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
-    if (qv::parse_dates(c, data.get(), PyList_GET_ITEM(cols.get(), i), 30) < 0) return nullptr;
+    Ref col = Ref::borrow(PyList_GET_ITEM(cols.get(), i));
+    if (qv::parse_dates(c, data.get(), col.get(), 30) < 0) return nullptr;
   }
   return data.release();
 }
