@@ -96,14 +96,11 @@ DELETED = object()  # the name is taken out of the module's namespace
 UNCHANGED = object()
 
 
-def fresh(text):
-    return "".join(list(text))
-
-
 class World:
-    """One example: the module under test and what its globals become.
-    Hostile values act and answer only while the functions run: hypothesis,
-    finalisers and the namespace's restoration see inert objects."""
+    """One example: the module under test and what its globals become, put
+    back as they were on leaving. Hostile values act and answer only while
+    the functions run: hypothesis, finalisers and the restoration see inert
+    objects."""
 
     def __init__(self, module):
         self.module = module
@@ -115,6 +112,16 @@ class World:
             vars(self.module).pop(name, None)
         else:
             setattr(self.module, name, value)
+
+    def __enter__(self):
+        self.saved = dict(vars(self.module))
+        return self
+
+    def __exit__(self, *exc_info):
+        self.running = False
+        vars(self.module).clear()
+        vars(self.module).update(self.saved)
+        gc.collect(1)  # the young generations: what the example made
 
 
 # An action is what a hostile callable or method does before it answers:
@@ -132,7 +139,7 @@ def act(world, kind, payload, args, me):
         for arg in args:
             for holder in gc.get_referrers(arg):
                 if type(holder) is list:
-                    holder[:] = [fresh(x) if type(x) is str else x for x in holder]
+                    holder[:] = ["".join(list(x)) if type(x) is str else x for x in holder]
     elif kind == "empty my cells":
         for holder in gc.get_referrers(me):
             if type(holder) is types.CellType:
@@ -303,11 +310,6 @@ def mostly(usual, other):
     return st.integers(0, 3).flatmap(lambda n: usual if n else other)
 
 
-def answering(function):
-    """Builds `function(draw)` as a strategy: stand-ins are drawn only when used."""
-    return st.composite(function)()
-
-
 @st.composite
 def data_world(draw, world):
     module = world.module
@@ -322,8 +324,8 @@ def data_world(draw, world):
     good_requests.get = lambda url, headers, params: good_response
     choices = {
         "Client": (type("Client", (), {"_get_headers": lambda self: {}}),
-                   answering(lambda draw: type("Client", (), {"_get_headers": draw(callables(
-                       world, names, st.just({}) | values(world, names)))}))),
+                   st.builds(lambda get: type("Client", (), {"_get_headers": get}),
+                             callables(world, names, st.just({}) | values(world, names)))),
         "base_url": ("http://127.0.0.1:9", values(world, names)),
         "requests": (good_requests,
                      holders(world, names, {"get": callables(world, names, response)})),
@@ -367,25 +369,6 @@ def outcome(call, *args, **kwargs):
         return error
 
 
-class running:
-    """The world of one example, live while the functions are called; the
-    module's namespace is put back as it was afterwards."""
-
-    def __init__(self, module):
-        self.world = World(module)
-
-    def __enter__(self):
-        self.saved = dict(vars(self.world.module))
-        return self.world
-
-    def __exit__(self, *exc_info):
-        self.world.running = False
-        namespace = vars(self.world.module)
-        namespace.clear()
-        namespace.update(self.saved)
-        gc.collect(1)  # the young generations: what the example made
-
-
 PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
@@ -397,7 +380,7 @@ PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
 @given(data=st.data())
 def test_data_functions_survive_hostile_globals(module, data):
     function = next(v for k, v in vars(module).items() if k.startswith("get_"))
-    with running(module) as world:
+    with World(module) as world:
         args = data.draw(data_world(world))
         world.running = True
         outcome(function, *args[:function.__code__.co_argcount])
@@ -409,7 +392,7 @@ def test_data_functions_survive_hostile_globals(module, data):
 @given(data=st.data())
 def test_guard_survives_hostile_globals(data):
     guard_access = guard_module.guard_access
-    with running(guard_module) as world:
+    with World(guard_module) as world:
         func, by_keyword, args = data.draw(guard_world(world))
         world.running = True
         guarded = outcome(guard_access, func=func) if by_keyword else outcome(guard_access, func)
