@@ -14,6 +14,8 @@ from typing import Any, List, Optional, Tuple
 import pytest
 
 import quorvane
+import sample_service
+from quorvane.process_client.connection import DATA_MODULES, restore_requests
 from quorvane.process_client.login import Client
 
 TOKEN = "test-token"
@@ -55,9 +57,21 @@ def logged_in():
 
 
 @pytest.fixture(autouse=True)
-def _logged_out_afterwards():
+def _plain_afterwards():
+    """Every test ends logged out, with plain requests in the data modules."""
     yield
     Client().logout()
+    restore_requests()
+
+
+@pytest.fixture
+def sample(monkeypatch):
+    """The sample service, with every data module pointed at it and a login."""
+    with sample_service.SampleService() as service:
+        for name in DATA_MODULES:
+            monkeypatch.setattr(name + ".base_url", service.url)
+        Client().login(sample_service.DEMO_TOKEN)
+        yield service
 
 
 class Service:

@@ -1,15 +1,18 @@
 """Calls from several threads at once: every thread gets its own, correct
 table, and the login guard stays consistent while `Client` is being rebound."""
 
+import contextlib
 import itertools
 import sys
 import threading
 import time
 
 import pandas as pd
+import pytest
 
 import quorvane.config.guard_access as guard_module
 import sample_service
+from quorvane.process_client import use_connection
 from quorvane.process_client.login import Client
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
@@ -30,7 +33,8 @@ def run_threads(targets, timeout=60.0):
     assert not any(thread.is_alive() for thread in threads), "a thread did not finish"
 
 
-def test_eight_threads_each_get_their_own_tables(monkeypatch):
+@pytest.mark.parametrize("through", ["requests", "connection"])
+def test_eight_threads_each_get_their_own_tables(monkeypatch, through):
     calls = []
     for i in range(8):  # module, ticker, date range and period all vary
         function = FUNCTIONS[i % len(FUNCTIONS)]
@@ -53,8 +57,13 @@ def test_eight_threads_each_get_their_own_tables(monkeypatch):
         Client().login(sample_service.DEMO_TOKEN)
         expected = [call() for call in calls]
         assert all(len(table) for table in expected)
-        run_threads([lambda c=c, w=w: repeat(c, w) for c, w in zip(calls, expected)])
-    assert failures == []
+        before = service.connections_accepted
+        with (use_connection(timeout=(3, 10), retries=1, pool_size=8)
+              if through == "connection" else contextlib.nullcontext()):
+            run_threads([lambda c=c, w=w: repeat(c, w) for c, w in zip(calls, expected)])
+    assert failures == [] and service.requests_served == 8 + 8 * 25
+    made = service.connections_accepted - before  # plain: one per call; pooled: per thread
+    assert made == 8 * 25 if through == "requests" else made <= 8
 
 
 def test_guard_while_client_is_rebound(monkeypatch):
