@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <cstring>
+
+#include "constants.hpp"
 #include "ref.hpp"
 
 namespace qv {
@@ -54,6 +57,32 @@ inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
 inline int compare(PyObject* a, PyObject* b, int op) noexcept {
   Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
   return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// The truth of `value == text` (op Py_EQ) or `value != text` (Py_NE) for an
+// exact str `text`. When `value` is an exact str too, str's own comparison
+// decides and nothing can override it: it is done here; anything else goes
+// through compare().
+inline int compare_text(PyObject* value, PyObject* text, int op) noexcept {
+  if (!PyUnicode_CheckExact(value) || PyUnicode_READY(value) < 0) {
+    return compare(value, text, op);
+  }
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+  const int kind = PyUnicode_KIND(value);
+  const bool same =
+      value == text ||
+      (n == PyUnicode_GET_LENGTH(text) && kind == int(PyUnicode_KIND(text)) &&
+       memcmp(PyUnicode_DATA(value), PyUnicode_DATA(text), size_t(n) * size_t(kind)) == 0);
+  return same == (op == Py_EQ);
+}
+
+// The truth of `value == number`, likewise for an exact int `value`.
+inline int equals_int(PyObject* value, const Int& number) noexcept {
+  if (value == number.get()) return 1;
+  if (!PyLong_CheckExact(value)) return compare(value, number, Py_EQ);
+  int overflow;
+  const long v = PyLong_AsLongAndOverflow(value, &overflow);
+  return !overflow && v == number.value();
 }
 
 }  // namespace qv

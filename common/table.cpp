@@ -46,7 +46,7 @@ Ref index_by_time(Call& c, PyObject* data, int parse_line, int index_line) noexc
 
 int wants_regrouping(Call& c, PyObject* period, int line) noexcept {
   c.line = line;
-  return compare(period, kDay, Py_NE);
+  return compare_text(period, kDay, Py_NE);
 }
 
 Ref resample_agg(Call& c, PyObject* data, PyObject* period, PyObject* how, int line) noexcept {
@@ -73,7 +73,15 @@ int insert_ticker(Call& c, PyObject* data, PyObject* ticker, int line) noexcept 
 }
 
 Ref new_list(PyObject* names) noexcept {
-  return Ref::steal(PySequence_List(names));
+  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  Ref list = Ref::steal(PyList_New(n));
+  if (!list) return list;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    Py_INCREF(name);
+    PyList_SET_ITEM(list.get(), i, name);
+  }
+  return list;
 }
 
 int divide_columns(Call& c, PyObject* data, PyObject* columns, PyObject* unit, int list_line,
