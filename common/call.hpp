@@ -10,14 +10,72 @@
 
 namespace qv {
 
+// The empty tuple: the arguments of a call without any.
+inline Names kNoArguments({});
+
+// The callee's own vectorcall entry, or null: what PyObject_Vectorcall
+// looks up before it calls, read from the public type fields.
+inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
+  PyTypeObject* type = Py_TYPE(callable);
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+  vectorcallfunc entry;
+  memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+  return entry;
+}
+
+// callable(*args[:nargs], **dict(zip(kwnames, rest))), as PyObject_Vectorcall
+// makes it, minus the steps that are only checks: straight through the
+// callee's vectorcall entry, and a call without arguments to a callable that
+// has none (a class) through its call slot with the empty tuple, inside the
+// interpreter's recursion check as PyObject_Vectorcall makes it. What the
+// callee returns goes back as it is; the interpreter checks it once more
+// where our own function returns.
+inline PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept {
+  if (vectorcallfunc entry = vectorcall_entry(callable)) {
+    return entry(callable, args, nargsf, kwnames);
+  }
+  ternaryfunc call_slot = Py_TYPE(callable)->tp_call;
+  if (PyVectorcall_NARGS(nargsf) == 0 && !kwnames && call_slot) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = call_slot(callable, kNoArguments, nullptr);
+    Py_LeaveRecursiveCall();
+    if (!result && !PyErr_Occurred()) {
+      PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an error", callable);
+    }
+    return result;
+  }
+  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+
+// self.name(*args[1:nargs], **dict(zip(kwnames, rest))) with self = args[0]:
+// a plain method is called as its function with `self` in front, without
+// making a bound-method object. args[-1] is writable.
+inline PyObject* invoke_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  // What PyObject_VectorcallMethod does, with the call made by invoke().
+  // _PyObject_GetMethod is exported up to 3.12.
+  PyObject* callable = nullptr;
+  const int unbound = _PyObject_GetMethod(args[0], name, &callable);
+  if (!callable) return nullptr;
+  PyObject* result =
+      unbound ? invoke(callable, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+              : invoke(callable, args + 1, nargsf - 1, kwnames);
+  Py_DECREF(callable);
+  return result;
+#else
+  return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#endif
+}
+
 // callable(*args)
 template <typename... Args>
 inline Ref call(PyObject* callable, Args... args) noexcept {
   // One spare slot in front lets the callee prepend a `self` in place.
   PyObject* stack[] = {nullptr, args...};
-  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                        sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
+  return Ref::steal(
+      invoke(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(*positional, **dict(zip(kwnames, keyword values))): `args` holds
@@ -26,16 +84,15 @@ template <typename... Args>
 inline Ref call_kw(PyObject* callable, Py_ssize_t npositional, PyObject* kwnames,
                    Args... args) noexcept {
   PyObject* stack[] = {nullptr, args...};
-  return Ref::steal(PyObject_Vectorcall(
-      callable, stack + 1, size_t(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return Ref::steal(
+      invoke(callable, stack + 1, size_t(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// self.name(*args). A plain method is called as its function with `self` in
-// front, without making a bound-method object.
+// self.name(*args)
 template <typename... Args>
 inline Ref call_method(PyObject* self, PyObject* name, Args... args) noexcept {
   PyObject* stack[] = {nullptr, self, args...};
-  return Ref::steal(PyObject_VectorcallMethod(
+  return Ref::steal(invoke_method(
       name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -44,7 +101,7 @@ template <typename... Args>
 inline Ref call_method_kw(PyObject* self, PyObject* name, Py_ssize_t npositional,
                           PyObject* kwnames, Args... args) noexcept {
   PyObject* stack[] = {nullptr, self, args...};
-  return Ref::steal(PyObject_VectorcallMethod(
+  return Ref::steal(invoke_method(
       name, stack + 1, size_t(1 + npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
