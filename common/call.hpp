@@ -105,8 +105,24 @@ inline Ref call_method_kw(PyObject* self, PyObject* name, Py_ssize_t npositional
       name, stack + 1, size_t(1 + npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// obj.name for a str `name`, straight through the type's attribute slot.
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
-  return Ref::steal(PyObject_GetAttr(obj, name));
+  getattrofunc slot = Py_TYPE(obj)->tp_getattro;
+  return Ref::steal(slot ? slot(obj, name) : PyObject_GetAttr(obj, name));
+}
+
+// obj[key], through the type's mapping slot when it has one.
+inline Ref getitem(PyObject* obj, PyObject* key) noexcept {
+  PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+  return Ref::steal(mapping && mapping->mp_subscript ? mapping->mp_subscript(obj, key)
+                                                     : PyObject_GetItem(obj, key));
+}
+
+// obj[key] = value, likewise.
+inline int setitem(PyObject* obj, PyObject* key, PyObject* value) noexcept {
+  PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+  return mapping && mapping->mp_ass_subscript ? mapping->mp_ass_subscript(obj, key, value)
+                                              : PyObject_SetItem(obj, key, value);
 }
 
 // The truth of `a op b`, as the interpreter's comparison and `bool()` give
