@@ -10,9 +10,6 @@
 
 namespace qv {
 
-// The empty tuple: the arguments of a call without any.
-inline Names kNoArguments({});
-
 // The callee's own vectorcall entry, or null: what PyObject_Vectorcall
 // looks up before it calls, read from the public type fields.
 inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
@@ -23,29 +20,22 @@ inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
   return entry;
 }
 
+// invoke() for a callee without a vectorcall entry (call.cpp).
+PyObject* invoke_slot(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) noexcept;
+
 // callable(*args[:nargs], **dict(zip(kwnames, rest))), as PyObject_Vectorcall
 // makes it, minus the steps that are only checks: straight through the
-// callee's vectorcall entry, and a call without arguments to a callable that
-// has none (a class) through its call slot with the empty tuple, inside the
-// interpreter's recursion check as PyObject_Vectorcall makes it. What the
-// callee returns goes back as it is; the interpreter checks it once more
-// where our own function returns.
-inline PyObject* invoke(PyObject* callable, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) noexcept {
+// callee's vectorcall entry when it has one. What the callee returns goes
+// back as it is; the interpreter checks it once more where our own function
+// returns.
+__attribute__((always_inline)) inline PyObject* invoke(PyObject* callable,
+                                                       PyObject* const* args, size_t nargsf,
+                                                       PyObject* kwnames) noexcept {
   if (vectorcallfunc entry = vectorcall_entry(callable)) {
     return entry(callable, args, nargsf, kwnames);
   }
-  ternaryfunc call_slot = Py_TYPE(callable)->tp_call;
-  if (PyVectorcall_NARGS(nargsf) == 0 && !kwnames && call_slot) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = call_slot(callable, kNoArguments, nullptr);
-    Py_LeaveRecursiveCall();
-    if (!result && !PyErr_Occurred()) {
-      PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an error", callable);
-    }
-    return result;
-  }
-  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+  return invoke_slot(callable, args, nargsf, kwnames);
 }
 
 // self.name(*args[1:nargs], **dict(zip(kwnames, rest))) with self = args[0]:

@@ -30,7 +30,7 @@ class Global {
   Global& operator=(const Global&) = delete;
 
   // A new reference to the current value, or null with NameError set.
-  Ref get() noexcept {
+  __attribute__((always_inline)) Ref get() noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     // Inline, so that a call pays a few loads and compares for each name. A
     // value found in the namespace stays current whatever the built-ins do.
@@ -66,7 +66,7 @@ class ModuleAttribute {
   ModuleAttribute& operator=(const ModuleAttribute&) = delete;
 
   // A new reference to obj.<name>, or null with an exception set.
-  Ref get(PyObject* obj) noexcept {
+  __attribute__((always_inline)) Ref get(PyObject* obj) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     // The namespace is where PyModule_GetDict finds it, at the module
     // type's dictionary offset; a module made without initialisation has
