@@ -30,10 +30,14 @@ PyObject* invoke_slot(PyObject* callable, PyObject* const* args, size_t nargsf,
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   PyObject* result = call_slot(callable, tuple.get(), nullptr);
   Py_LeaveRecursiveCall();
-  if (!result && !PyErr_Occurred()) {
+  return result ? result : failed_call(callable);
+}
+
+PyObject* failed_call(PyObject* callable) noexcept {
+  if (!PyErr_Occurred()) {
     PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an error", callable);
   }
-  return result;
+  return nullptr;
 }
 
 }  // namespace qv

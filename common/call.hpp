@@ -24,16 +24,20 @@ inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
 PyObject* invoke_slot(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwnames) noexcept;
 
+// Null, with SystemError set if the callee failed without saying why.
+PyObject* failed_call(PyObject* callable) noexcept;
+
 // callable(*args[:nargs], **dict(zip(kwnames, rest))), as PyObject_Vectorcall
-// makes it, minus the steps that are only checks: straight through the
-// callee's vectorcall entry when it has one. What the callee returns goes
-// back as it is; the interpreter checks it once more where our own function
-// returns.
+// makes it, straight through the callee's vectorcall entry when it has one.
+// A failure without an exception becomes SystemError, as there; a result
+// with an exception set is left to the interpreter's check where our own
+// function returns.
 __attribute__((always_inline)) inline PyObject* invoke(PyObject* callable,
                                                        PyObject* const* args, size_t nargsf,
                                                        PyObject* kwnames) noexcept {
   if (vectorcallfunc entry = vectorcall_entry(callable)) {
-    return entry(callable, args, nargsf, kwnames);
+    PyObject* result = entry(callable, args, nargsf, kwnames);
+    return result ? result : failed_call(callable);
   }
   return invoke_slot(callable, args, nargsf, kwnames);
 }
