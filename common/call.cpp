@@ -10,11 +10,14 @@ Names kNoArguments({});
 
 PyObject* invoke_slot(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwnames) noexcept {
-  ternaryfunc call_slot = Py_TYPE(callable)->tp_call;
-  if (kwnames || !call_slot) return PyObject_Vectorcall(callable, args, nargsf, kwnames);
   // Positional arguments only (a class, a built-in without a vectorcall
   // entry): the argument tuple and the call slot inside the interpreter's
-  // recursion check, as PyObject_Vectorcall makes the call.
+  // recursion check, as PyObject_Vectorcall makes the call. (The empty
+  // tuple exists once the module's exec step has made the constants.)
+  ternaryfunc call_slot = Py_TYPE(callable)->tp_call;
+  if (kwnames || !call_slot || !kNoArguments.get()) {
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+  }
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Ref tuple;
   if (nargs == 0) {

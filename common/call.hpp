@@ -131,9 +131,8 @@ inline int compare(PyObject* a, PyObject* b, int op) noexcept {
 // decides and nothing can override it: it is done here; anything else goes
 // through compare().
 inline int compare_text(PyObject* value, PyObject* text, int op) noexcept {
-  if (!PyUnicode_CheckExact(value) || PyUnicode_READY(value) < 0) {
-    return compare(value, text, op);
-  }
+  if (!PyUnicode_CheckExact(value)) return compare(value, text, op);
+  if (PyUnicode_READY(value) < 0) return -1;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
   const int kind = PyUnicode_KIND(value);
   const bool same =
