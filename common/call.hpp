@@ -3,18 +3,73 @@
 
 #include <Python.h>
 
+#include <cstring>
+
+#include "constants.hpp"
 #include "ref.hpp"
 
 namespace qv {
+
+// The callee's own vectorcall entry, or null: what PyObject_Vectorcall
+// looks up before it calls, read from the public type fields.
+inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
+  PyTypeObject* type = Py_TYPE(callable);
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+  vectorcallfunc entry;
+  memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+  return entry;
+}
+
+// invoke() for a callee without a vectorcall entry (call.cpp).
+PyObject* invoke_slot(PyObject* callable, PyObject* const* args, size_t nargsf,
+                      PyObject* kwnames) noexcept;
+
+// Null, with SystemError set if the callee failed without saying why.
+PyObject* failed_call(PyObject* callable) noexcept;
+
+// callable(*args[:nargs], **dict(zip(kwnames, rest))), as PyObject_Vectorcall
+// makes it, straight through the callee's vectorcall entry when it has one.
+// A failure without an exception becomes SystemError, as there; a result
+// with an exception set is left to the interpreter's check where our own
+// function returns.
+__attribute__((always_inline)) inline PyObject* invoke(PyObject* callable,
+                                                       PyObject* const* args, size_t nargsf,
+                                                       PyObject* kwnames) noexcept {
+  if (vectorcallfunc entry = vectorcall_entry(callable)) {
+    PyObject* result = entry(callable, args, nargsf, kwnames);
+    return result ? result : failed_call(callable);
+  }
+  return invoke_slot(callable, args, nargsf, kwnames);
+}
+
+// self.name(*args[1:nargs], **dict(zip(kwnames, rest))) with self = args[0]:
+// a plain method is called as its function with `self` in front, without
+// making a bound-method object. args[-1] is writable.
+inline PyObject* invoke_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+  // What PyObject_VectorcallMethod does, with the call made by invoke().
+  // _PyObject_GetMethod is exported up to 3.12.
+  PyObject* callable = nullptr;
+  const int unbound = _PyObject_GetMethod(args[0], name, &callable);
+  if (!callable) return nullptr;
+  PyObject* result =
+      unbound ? invoke(callable, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+              : invoke(callable, args + 1, nargsf - 1, kwnames);
+  Py_DECREF(callable);
+  return result;
+#else
+  return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#endif
+}
 
 // callable(*args)
 template <typename... Args>
 inline Ref call(PyObject* callable, Args... args) noexcept {
   // One spare slot in front lets the callee prepend a `self` in place.
   PyObject* stack[] = {nullptr, args...};
-  return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                        sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
+  return Ref::steal(
+      invoke(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // callable(*positional, **dict(zip(kwnames, keyword values))): `args` holds
@@ -23,16 +78,15 @@ template <typename... Args>
 inline Ref call_kw(PyObject* callable, Py_ssize_t npositional, PyObject* kwnames,
                    Args... args) noexcept {
   PyObject* stack[] = {nullptr, args...};
-  return Ref::steal(PyObject_Vectorcall(
-      callable, stack + 1, size_t(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return Ref::steal(
+      invoke(callable, stack + 1, size_t(npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-// self.name(*args). A plain method is called as its function with `self` in
-// front, without making a bound-method object.
+// self.name(*args)
 template <typename... Args>
 inline Ref call_method(PyObject* self, PyObject* name, Args... args) noexcept {
   PyObject* stack[] = {nullptr, self, args...};
-  return Ref::steal(PyObject_VectorcallMethod(
+  return Ref::steal(invoke_method(
       name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
@@ -41,12 +95,28 @@ template <typename... Args>
 inline Ref call_method_kw(PyObject* self, PyObject* name, Py_ssize_t npositional,
                           PyObject* kwnames, Args... args) noexcept {
   PyObject* stack[] = {nullptr, self, args...};
-  return Ref::steal(PyObject_VectorcallMethod(
+  return Ref::steal(invoke_method(
       name, stack + 1, size_t(1 + npositional) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// obj.name for a str `name`, straight through the type's attribute slot.
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
-  return Ref::steal(PyObject_GetAttr(obj, name));
+  getattrofunc slot = Py_TYPE(obj)->tp_getattro;
+  return Ref::steal(slot ? slot(obj, name) : PyObject_GetAttr(obj, name));
+}
+
+// obj[key], through the type's mapping slot when it has one.
+inline Ref getitem(PyObject* obj, PyObject* key) noexcept {
+  PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+  return Ref::steal(mapping && mapping->mp_subscript ? mapping->mp_subscript(obj, key)
+                                                     : PyObject_GetItem(obj, key));
+}
+
+// obj[key] = value, likewise.
+inline int setitem(PyObject* obj, PyObject* key, PyObject* value) noexcept {
+  PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+  return mapping && mapping->mp_ass_subscript ? mapping->mp_ass_subscript(obj, key, value)
+                                              : PyObject_SetItem(obj, key, value);
 }
 
 // The truth of `a op b`, as the interpreter's comparison and `bool()` give
@@ -54,6 +124,31 @@ inline Ref getattr(PyObject* obj, PyObject* name) noexcept {
 inline int compare(PyObject* a, PyObject* b, int op) noexcept {
   Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
   return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// The truth of `value == text` (op Py_EQ) or `value != text` (Py_NE) for an
+// exact str `text`. When `value` is an exact str too, str's own comparison
+// decides and nothing can override it: it is done here; anything else goes
+// through compare().
+inline int compare_text(PyObject* value, PyObject* text, int op) noexcept {
+  if (!PyUnicode_CheckExact(value)) return compare(value, text, op);
+  if (PyUnicode_READY(value) < 0) return -1;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+  const int kind = PyUnicode_KIND(value);
+  const bool same =
+      value == text ||
+      (n == PyUnicode_GET_LENGTH(text) && kind == int(PyUnicode_KIND(text)) &&
+       memcmp(PyUnicode_DATA(value), PyUnicode_DATA(text), size_t(n) * size_t(kind)) == 0);
+  return same == (op == Py_EQ);
+}
+
+// The truth of `value == number`, likewise for an exact int `value`.
+inline int equals_int(PyObject* value, const Int& number) noexcept {
+  if (value == number.get()) return 1;
+  if (!PyLong_CheckExact(value)) return compare(value, number, Py_EQ);
+  int overflow;
+  const long v = PyLong_AsLongAndOverflow(value, &overflow);
+  return !overflow && v == number.value();
 }
 
 }  // namespace qv

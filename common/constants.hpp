@@ -25,6 +25,7 @@ class Constant {
  protected:
   enum class Kind { text, integer, names, map, builtin };
   Constant(Kind kind, const char* text, long value) noexcept;
+  long number() const noexcept { return value_; }
 
   static constexpr int kMaxNames = 8;
   const char* names_[kMaxNames] = {};
@@ -51,6 +52,7 @@ class Text : public Constant {
 class Int : public Constant {
  public:
   explicit Int(long value) noexcept : Constant(Kind::integer, nullptr, value) {}
+  long value() const noexcept { return number(); }
 };
 
 // A tuple of interned texts (keyword names of a call, an import's from-list).

@@ -117,7 +117,8 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Call call{self, args, nargs, kwnames, 0};
   PyObject* bound[kMaxParams];
-  if (!spec.star_args) {
+  // All arguments given by position: they are the parameters as they are.
+  if (!spec.star_args && (kwnames || nargs != spec.nparams)) {
     if (bind(spec, args, nargs, kwnames, bound) < 0) {
       add_traceback(spec.traceback_name, spec.def_line);
       return nullptr;

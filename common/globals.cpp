@@ -1,10 +1,8 @@
 #include "globals.hpp"
 
-#include "module.hpp"
-
 namespace qv {
 
-Ref Global::get() noexcept {
+Ref Global::lookup() noexcept {
   PyObject* globals = module_globals();
   PyObject* builtins = builtins_dict();
   if (!globals) {  // a function that outlived its module's failed load
@@ -12,15 +10,17 @@ Ref Global::get() noexcept {
     return Ref();
   }
 #if PY_VERSION_HEX < 0x030C0000
-  const uint64_t globals_tag = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
-  const uint64_t builtins_tag = reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
-  if (cached_ && globals_tag == globals_tag_ && builtins_tag == builtins_tag_) {
-    return Ref::borrow(cached_);
-  }
+  // Taken before the look-ups: code that a key's __eq__ runs meanwhile and
+  // that changes a dictionary leaves the cache stale, not wrong.
+  const uint64_t globals_tag = version_tag(globals);
+  uint64_t builtins_tag = 0;
 #endif
   PyObject* value = PyDict_GetItemWithError(globals, name_);
   if (!value) {
     if (PyErr_Occurred()) return Ref();
+#if PY_VERSION_HEX < 0x030C0000
+    builtins_tag = version_tag(builtins);
+#endif
     value = PyDict_GetItemWithError(builtins, name_);
     if (!value) {
       if (!PyErr_Occurred()) {
@@ -37,7 +37,7 @@ Ref Global::get() noexcept {
   return Ref::borrow(value);
 }
 
-Ref ModuleAttribute::get(PyObject* obj) noexcept {
+Ref ModuleAttribute::lookup(PyObject* obj) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
   // A module's own names come from its dictionary unless its type defines
   // them, which a plain module's type does not for these names. A module
@@ -45,8 +45,7 @@ Ref ModuleAttribute::get(PyObject* obj) noexcept {
   // ordinary look-up gives its AttributeError.
   PyObject* dict;
   if (PyModule_CheckExact(obj) && (dict = PyModule_GetDict(obj))) {
-    const uint64_t tag = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    if (cached_ && tag == tag_) return Ref::borrow(cached_);
+    const uint64_t tag = version_tag(dict);
     PyObject* value = PyDict_GetItemWithError(dict, name_);
     if (value) {
       cached_ = value;

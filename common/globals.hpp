@@ -6,9 +6,18 @@
 #include <cstdint>
 
 #include "constants.hpp"
+#include "module.hpp"
 #include "ref.hpp"
 
 namespace qv {
+
+#if PY_VERSION_HEX < 0x030C0000
+// A dictionary's version tag changes on every mutation, and tags are unique
+// across dictionaries: an equal tag is the same dictionary, unchanged.
+inline uint64_t version_tag(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
 
 // A module-level name read by a function: the module's namespace first, then
 // the built-ins, NameError when neither has it. Each instance serves one name
@@ -21,17 +30,28 @@ class Global {
   Global& operator=(const Global&) = delete;
 
   // A new reference to the current value, or null with NameError set.
-  Ref get() noexcept;
+  __attribute__((always_inline)) Ref get() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    // Inline, so that a call pays a few loads and compares for each name. A
+    // value found in the namespace stays current whatever the built-ins do.
+    PyObject* globals = module_globals();
+    if (cached_ && globals && version_tag(globals) == globals_tag_ &&
+        (builtins_tag_ == 0 || version_tag(builtins_dict()) == builtins_tag_)) {
+      return Ref::borrow(cached_);
+    }
+#endif
+    return lookup();
+  }
   PyObject* name() const noexcept { return name_.get(); }
 
  private:
+  Ref lookup() noexcept;
+
   Text name_;
 #if PY_VERSION_HEX < 0x030C0000
-  // The dictionaries' version tags change on every mutation and are unique
-  // across dictionaries, so equal tags prove the borrowed value is current.
-  PyObject* cached_ = nullptr;
+  PyObject* cached_ = nullptr;  // borrowed from the dictionary that holds it
   uint64_t globals_tag_ = 0;
-  uint64_t builtins_tag_ = 0;
+  uint64_t builtins_tag_ = 0;   // 0 when the value came from the namespace
 #endif
 };
 
@@ -46,9 +66,23 @@ class ModuleAttribute {
   ModuleAttribute& operator=(const ModuleAttribute&) = delete;
 
   // A new reference to obj.<name>, or null with an exception set.
-  Ref get(PyObject* obj) noexcept;
+  __attribute__((always_inline)) Ref get(PyObject* obj) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    // The namespace is where PyModule_GetDict finds it, at the module
+    // type's dictionary offset; a module made without initialisation has
+    // none. An equal tag is the namespace of the cached value, unchanged.
+    if (cached_ && Py_IS_TYPE(obj, &PyModule_Type)) {
+      PyObject* dict =
+          *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + PyModule_Type.tp_dictoffset);
+      if (dict && version_tag(dict) == tag_) return Ref::borrow(cached_);
+    }
+#endif
+    return lookup(obj);
+  }
 
  private:
+  Ref lookup(PyObject* obj) noexcept;
+
   Text name_;
 #if PY_VERSION_HEX < 0x030C0000
   PyObject* cached_ = nullptr;

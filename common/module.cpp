@@ -9,15 +9,21 @@
 #include "traceback.hpp"
 
 namespace qv {
+namespace detail {
+PyObject* g_globals = nullptr;
+PyObject* g_builtins = nullptr;
+}  // namespace detail
+
 namespace {
+
+using detail::g_builtins;
+using detail::g_globals;
 
 // Process-wide state, written only while the module loads.
 const ModuleSpec* g_spec = nullptr;
 int64_t g_interpreter = -1;      // the first interpreter that loaded the module
 PyObject* g_module = nullptr;    // owned; the one module object of the process
 PyObject* g_executed = nullptr;  // borrowed from g_module once exec has run
-PyObject* g_globals = nullptr;   // owned
-PyObject* g_builtins = nullptr;  // owned: the builtins module's dictionary
 
 constexpr size_t kMaxName = 200;
 char g_source_path[kMaxName];
@@ -271,8 +277,6 @@ PyObject* module_init(const ModuleSpec& spec) noexcept {
   return PyModuleDef_Init(&g_def);
 }
 
-PyObject* module_globals() noexcept { return g_globals; }
-PyObject* builtins_dict() noexcept { return g_builtins; }
 const ModuleSpec& module_spec() noexcept { return *g_spec; }
 const char* source_path() noexcept { return g_source_path; }
 const char* init_name() noexcept { return g_init_name; }

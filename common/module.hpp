@@ -31,10 +31,17 @@ struct ModuleSpec {
 // returns this.
 PyObject* module_init(const ModuleSpec& spec) noexcept;
 
+namespace detail {
+// Written only while the module loads (module.cpp); owned.
+extern PyObject* g_globals;
+extern PyObject* g_builtins;  // the builtins module's dictionary
+}  // namespace detail
+
 // The loaded module's namespace and the interpreter's built-ins (borrowed;
-// both live as long as the module).
-PyObject* module_globals() noexcept;
-PyObject* builtins_dict() noexcept;
+// both live as long as the module). Inline: the functions read them at every
+// call.
+inline PyObject* module_globals() noexcept { return detail::g_globals; }
+inline PyObject* builtins_dict() noexcept { return detail::g_builtins; }
 const ModuleSpec& module_spec() noexcept;
 
 // Derived from the full name: the file name that traceback entries show

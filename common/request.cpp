@@ -106,7 +106,7 @@ Ref fetch_table(Call& c, PyObject* path, const RequestLines& lines, PyObject* ti
   c.line = lines.status;
   Ref status = getattr(response.get(), kStatusCode);
   if (!status) return Ref();
-  const int ok = compare(status.get(), k200, Py_EQ);
+  const int ok = equals_int(status.get(), k200);
   if (ok < 0) return Ref();
   if (!ok) {
     c.line = lines.raise;

@@ -22,7 +22,7 @@ Int k0(0);
 
 int set_item(PyObject* data, PyObject* key, PyObject* value) noexcept {
   Ref hold = Ref::borrow(data);
-  return PyObject_SetItem(data, key, value);
+  return setitem(data, key, value);
 }
 
 int parse_dates(Call& c, PyObject* data, PyObject* column, int line) noexcept {
@@ -31,7 +31,7 @@ int parse_dates(Call& c, PyObject* data, PyObject* column, int line) noexcept {
   if (!pd) return -1;
   Ref to_datetime = g_to_datetime.get(pd.get());
   if (!to_datetime) return -1;
-  Ref values = Ref::steal(PyObject_GetItem(data, column));
+  Ref values = getitem(data, column);
   if (!values) return -1;
   Ref parsed = call(to_datetime.get(), values.get());
   if (!parsed) return -1;
@@ -46,7 +46,7 @@ Ref index_by_time(Call& c, PyObject* data, int parse_line, int index_line) noexc
 
 int wants_regrouping(Call& c, PyObject* period, int line) noexcept {
   c.line = line;
-  return compare(period, kDay, Py_NE);
+  return compare_text(period, kDay, Py_NE);
 }
 
 Ref resample_agg(Call& c, PyObject* data, PyObject* period, PyObject* how, int line) noexcept {
@@ -61,7 +61,7 @@ Ref resample_sum(Call& c, PyObject* data, PyObject* period, PyObject* columns,
   c.line = line;
   Ref resampler = call_method(data, kResample, period);
   if (!resampler) return Ref();
-  Ref selection = Ref::steal(PyObject_GetItem(resampler.get(), columns));
+  Ref selection = getitem(resampler.get(), columns);
   if (!selection) return Ref();
   return call_method(selection.get(), kSum);
 }
@@ -73,7 +73,15 @@ int insert_ticker(Call& c, PyObject* data, PyObject* ticker, int line) noexcept 
 }
 
 Ref new_list(PyObject* names) noexcept {
-  return Ref::steal(PySequence_List(names));
+  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  Ref list = Ref::steal(PyList_New(n));
+  if (!list) return list;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    Py_INCREF(name);
+    PyList_SET_ITEM(list.get(), i, name);
+  }
+  return list;
 }
 
 int divide_columns(Call& c, PyObject* data, PyObject* columns, PyObject* unit, int list_line,
@@ -82,7 +90,7 @@ int divide_columns(Call& c, PyObject* data, PyObject* columns, PyObject* unit, i
   Ref cols = new_list(columns);
   if (!cols) return -1;
   c.line = divide_line;
-  Ref selected = Ref::steal(PyObject_GetItem(data, cols.get()));
+  Ref selected = getitem(data, cols.get());
   if (!selected) return -1;
   Ref quotient = Ref::steal(PyNumber_TrueDivide(selected.get(), unit));
   if (!quotient) return -1;

@@ -82,3 +82,13 @@ def test_scaling_failures(service, d, period, unit, records, error):
         fetch(service, d, period, unit, records=records)
     assert [e for e in entries(excinfo) if e[1].startswith("quorvane/")] == [
         (f"{d.module.__name__}.{d.name}", d.module.__name__.replace(".", "/"), d.scale_line)]
+
+
+@BOTH
+def test_regrouping_asks_the_periods_own_not_equal(service, d):
+    # Only an exact str is compared as text; a subclass answers `!=` itself.
+    class Rule(str):
+        def __ne__(self, other):
+            return False
+    data = fetch(service, d, Rule("W"), 1)
+    assert list(data.columns) == FIELDS and len(data) == len(ROWS)

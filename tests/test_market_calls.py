@@ -3,6 +3,7 @@ request they send, the status error and traceback lines. (Argument binding
 of every module is in test_frame.py.)"""
 
 from collections import namedtuple
+from types import SimpleNamespace
 
 import pytest
 
@@ -71,3 +72,21 @@ def test_missing_datetime_is_a_key_error(service, c, records):
     with pytest.raises(KeyError, match="DateTime") as excinfo:
         call(service, c, *ARGS[:c.n])
     assert [e for e in entries(excinfo) if e[1].startswith("quorvane/")] == [entry(c, c.time_line)]
+
+
+@pytest.mark.parametrize("status, accepted", [(200, False), (500, True)], ids=["200", "500"])
+@EACH
+def test_status_compared_by_its_own_equality(service, monkeypatch, c, status, accepted):
+    # Only an exact int is compared by value; a subclass answers `==` itself.
+    class Status(int):
+        def __eq__(self, other):
+            return accepted
+        __hash__ = int.__hash__
+    response = SimpleNamespace(status_code=Status(status), text="body", json=lambda: [])
+    monkeypatch.setattr(c.module, "requests", SimpleNamespace(get=lambda **kwargs: response))
+    if accepted:
+        with pytest.raises(KeyError):  # past the status check: no DateTime column
+            call(service, c, *ARGS[:c.n])
+    else:
+        with pytest.raises(ValueError, match=f"status:{status}\ncontent: body$"):
+            call(service, c, *ARGS[:c.n])

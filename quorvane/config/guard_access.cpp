@@ -52,7 +52,7 @@ PyObject* wrapper(qv::Call& c) noexcept {
 #endif
     return nullptr;
   }
-  return PyObject_Vectorcall(func.get(), c.args, size_t(c.nargs), c.kwnames);
+  return qv::invoke(func.get(), c.args, size_t(c.nargs), c.kwnames);
 }
 
 const char* const kWrapperVarnames[] = {"args", "kwargs", "client"};

@@ -22,7 +22,7 @@ constexpr qv::RequestLines kLines{10, 11, 12, 14, 18, 23, 33, 24};
 // data.loc[~data[measures].eq(0).all(axis=1)]: the periods in which at least
 // one of the four sums is not zero.
 Ref drop_empty_periods(PyObject* data, PyObject* measures) noexcept {
-  Ref selection = Ref::steal(PyObject_GetItem(data, measures));
+  Ref selection = qv::getitem(data, measures);
   if (!selection) return Ref();
   Ref zero = qv::call_method(selection.get(), kEq, k0.get());
   if (!zero) return Ref();
@@ -32,7 +32,7 @@ Ref drop_empty_periods(PyObject* data, PyObject* measures) noexcept {
   if (!keep) return Ref();
   Ref loc = qv::getattr(data, kLoc);
   if (!loc) return Ref();
-  return Ref::steal(PyObject_GetItem(loc.get(), keep.get()));
+  return qv::getitem(loc.get(), keep.get());
 }
 
 PyObject* get_order_flow(qv::Call& c) noexcept {
