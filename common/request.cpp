@@ -36,7 +36,9 @@ Text kMessageHead("Có lỗi xảy ra\nChi tiết: \nstatus:");
 Text kMessageContent("\ncontent: ");
 Text kEmpty("");
 
-// ValueError("<head><status>\ncontent: <response text>")
+// ValueError("<head><status>\ncontent: <response text>"), carrying the
+// status as `status_code` and the response text as `text`, so that a program
+// can tell a 401 from a 404 or a 503 without reading the message.
 void raise_status_error(PyObject* response) noexcept {
   Ref status = getattr(response, kStatusCode);
   if (!status) return;
@@ -52,7 +54,10 @@ void raise_status_error(PyObject* response) noexcept {
   Ref message = Ref::steal(PyUnicode_Join(kEmpty, pieces.get()));
   if (!message) return;
   Ref error = call(kValueError, message.get());
-  if (!error) return;
+  if (!error || PyObject_SetAttr(error.get(), kStatusCode, status.get()) < 0 ||
+      PyObject_SetAttr(error.get(), kText, body_text.get()) < 0) {
+    return;
+  }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 

@@ -4,9 +4,11 @@ from typing import Dict, List
 
 import pandas as pd
 
+from quorvane.config import set_base_url
 from quorvane.config.guard_access import guard_access
 from quorvane.process_client import (
-    Connection, FetchResult, fetch_many, restore_requests, use_connection)
+    Connection, FetchResult, fetch_many, restore_requests, set_base_url as set_address,
+    use_connection)
 from quorvane.process_stock.dealerDesk import get_dealerDesk
 from quorvane.process_stock.dividend import get_dividend
 from quorvane.process_stock.foreign import get_foreign
@@ -48,3 +50,5 @@ by_ticker: Dict[str, pd.DataFrame] = fetched.tables
 failed: Dict[str, Exception] = fetched.errors
 Connection(timeout="5")  # type: ignore[arg-type]
 fetch_many(get_priceBars, ["HPX"], workers="4")  # type: ignore[arg-type]
+set_base_url("http://127.0.0.1:8000/prefix")
+set_address(8000)  # type: ignore[arg-type]

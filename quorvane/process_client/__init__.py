@@ -1,35 +1,84 @@
-"""The login client, and how the data functions send their requests.
+"""Login, service address, and how the data functions send their requests.
 
-``Client`` (login), ``Connection``, ``use_connection`` and
-``restore_requests`` (time limits, retries, connection reuse), and
-``fetch_many`` with its ``FetchResult`` (many tickers at once) can be
-imported from here; each submodule is imported when one of its names is
-first asked for.
+Every name here can be imported from this package; the module behind it is
+imported when the name is first asked for:
+
+``Client``
+    The login, shared by the whole process: ``Client().login(token)``,
+    ``Client().logout()``, ``Client().token`` (None when logged out).
+``set_base_url(url)``
+    Sends every data call to the service at ``url`` (http or https, host,
+    optional port and path prefix), in every module and thread; a bad
+    address raises ``ValueError`` and changes nothing. Plain http to another
+    machine gives a ``UserWarning``, once per process. The environment
+    variable ``QUORVANE_BASE_URL`` sets the first address.
+``Connection``, ``use_connection``, ``restore_requests``
+    Time limits, retries (401 is not retried; 429, 502, 503 and 504 are)
+    and reused connections, process-wide.
+``fetch_many``, ``FetchResult``
+    One data function for many tickers on a pool of threads; every ticker
+    ends in ``tables`` or, with the exception its call raised, in
+    ``errors``.
+
+A first call::
+
+    from quorvane.process_client import Client, set_base_url
+    from quorvane.process_stock.priceBars import get_priceBars
+
+    set_base_url("https://your-provider.example")
+    Client().login("your-access-token")
+    bars = get_priceBars("HPX", "2024-03-01", "2024-03-31", "W")
+
+Telling errors apart: a status other than 200 raises the built-in
+``ValueError`` with the attributes ``status_code`` and ``text`` (the body)::
+
+    try:
+        bars = get_priceBars(ticker, "2024-03-01", "2024-03-31", "W")
+    except ValueError as error:
+        status = getattr(error, "status_code", None)  # None: not the service's
+        if status == 401:
+            ...   # log in again: Client().login(new_token), then call again
+        elif status == 404:
+            ...   # unknown ticker: skip it
+        elif status in (429, 502, 503, 504):
+            ...   # busy: try later, or use_connection(retries=3) beforehand
+        else:
+            raise
+    except KeyError:
+        bars = None   # no records in the range (a weekend, say)
+
+``fetch_many`` keeps those exceptions: ``errors[ticker].status_code``.
+``help(quorvane.process_stock)`` describes the functions, their columns,
+``period``, ``unit`` and their errors.
 """
 
 import importlib
 from typing import TYPE_CHECKING, Any, List
 
 if TYPE_CHECKING:
+    from quorvane.config import set_base_url
+
     from .batch import FetchResult, fetch_many
     from .connection import Connection, restore_requests, use_connection
     from .login import Client
 
+# Name -> the module it comes from (relative to this package, or absolute).
 _SOURCES = {
-    "Client": "login",
-    "Connection": "connection",
-    "use_connection": "connection",
-    "restore_requests": "connection",
-    "fetch_many": "batch",
-    "FetchResult": "batch",
+    "Client": ".login",
+    "set_base_url": "quorvane.config",
+    "Connection": ".connection",
+    "use_connection": ".connection",
+    "restore_requests": ".connection",
+    "fetch_many": ".batch",
+    "FetchResult": ".batch",
 }
 __all__ = ["Client", "Connection", "FetchResult", "fetch_many", "restore_requests",
-           "use_connection"]
+           "set_base_url", "use_connection"]
 
 
 def __getattr__(name: str) -> Any:
     if name in _SOURCES:
-        return getattr(importlib.import_module(f"{__name__}.{_SOURCES[name]}"), name)
+        return getattr(importlib.import_module(_SOURCES[name], __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -30,17 +30,11 @@ import requests.adapters
 from urllib3.exceptions import InvalidHeader, MaxRetryError, ReadTimeoutError
 from urllib3.util.retry import Retry
 
+# The modules whose ``requests`` global use_connection rebinds.
+from quorvane.process_stock import DATA_MODULES
+
 __all__ = ["Connection", "ConnectionBinding", "use_connection", "restore_requests",
            "DATA_MODULES", "RETRY_STATUSES"]
-
-#: The modules whose ``requests`` global :func:`use_connection` rebinds.
-DATA_MODULES = (
-    "quorvane.process_stock.priceBars",
-    "quorvane.process_stock.orderFlow",
-    "quorvane.process_stock.foreign",
-    "quorvane.process_stock.dealerDesk",
-    "quorvane.process_stock.dividend",
-)
 
 #: Answers that are tried again: too many requests, and a gateway or service
 #: that is briefly unavailable.
