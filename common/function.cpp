@@ -139,6 +139,7 @@ PyObject* pass_through(PyObject* self, const FunctionSpec& spec, PyObject* const
     held = static_cast<PyObject**>(PyMem_Malloc(size_t(1 + n) * sizeof(PyObject*)));
     if (!held) return PyErr_NoMemory();
   }
+  held[0] = nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
     held[1 + i] = args[i];
     Py_INCREF(args[i]);
@@ -160,6 +161,7 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (spec.star_args) return pass_through(self, spec, args, nargs, kwnames);
   PyObject* held[1 + kMaxParams];
+  held[0] = nullptr;
   PyObject** bound = held + 1;
   const Py_ssize_t n = spec.nparams;
   if (!kwnames && nargs == n) {

@@ -109,6 +109,11 @@ LET_GO = {
         let_go = lambda: call.__setstate__((call.func, (), {}, None))
         result = call()
         """, "ran ('a', 'bc')"),
+    "guard, many arguments": ("""
+        call = functools.partial(guard_access(target), *[fresh("a%d" % i) for i in range(12)])
+        let_go = lambda: call.__setstate__((call.func, (), {}, None))
+        result = call()
+        """, "ran " + repr(tuple("a%d" % i for i in range(12)))),
     "priceBars, arguments": ("""
         call = functools.partial(priceBars.get_priceBars, fresh("AAA"), fresh("2024-01-01"),
                                  fresh("2024-01-31"), fresh("W"))
