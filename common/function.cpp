@@ -165,12 +165,18 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   PyObject** bound = held + 1;
   const Py_ssize_t n = spec.nparams;
   if (!kwnames && nargs == n) {
-    for (Py_ssize_t i = 0; i < n; ++i) bound[i] = args[i];
-  } else if (bind(spec, args, nargs, kwnames, bound) < 0) {
-    add_traceback(spec.traceback_name, spec.def_line);
-    return nullptr;
+    // All given by position: copied and held in one pass.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Py_INCREF(args[i]);
+      bound[i] = args[i];
+    }
+  } else {
+    if (bind(spec, args, nargs, kwnames, bound) < 0) {
+      add_traceback(spec.traceback_name, spec.def_line);
+      return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(bound[i]);
   }
-  for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(bound[i]);
   Py_INCREF(self);
   Call call{self, bound, n, nullptr, 0};
   PyObject* result = run(spec, call);
