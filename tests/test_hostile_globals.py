@@ -167,7 +167,7 @@ def test_caller_lets_go_while_the_body_runs(case):
     # object fail loudly.
     steps, expected = LET_GO[case]
     found = in_child(LET_GO_SETUP + textwrap.dedent(steps) + "print(json.dumps(result))\n",
-                     env={"PYTHONMALLOC": "debug"})
+                     env={"PYTHONMALLOC": "malloc_debug"})
     assert found == expected
 
 
