@@ -24,20 +24,31 @@ inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept {
 PyObject* invoke_slot(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwnames) noexcept;
 
-// Null, with SystemError set if the callee failed without saying why.
-PyObject* failed_call(PyObject* callable) noexcept;
+// A callee broke the calling convention: it failed without an exception,
+// or returned `result` with one set. Drops the result and raises
+// SystemError, chained to the pending exception, as the interpreter does
+// (call.cpp). Always null.
+PyObject* faulty_result(PyObject* callable, PyObject* result) noexcept;
+
+// `result` if `callable` kept the calling convention (a result and no
+// exception, or null and an exception); otherwise null with SystemError set,
+// as the interpreter checks every call it makes. The check is made where
+// the call returns: Python code that the caller runs next could otherwise
+// clear the exception, or run with it pending.
+__attribute__((always_inline)) inline PyObject* checked_result(PyObject* callable,
+                                                               PyObject* result) noexcept {
+  if ((result != nullptr) == (PyErr_Occurred() == nullptr)) return result;
+  return faulty_result(callable, result);
+}
 
 // callable(*args[:nargs], **dict(zip(kwnames, rest))), as PyObject_Vectorcall
-// makes it, straight through the callee's vectorcall entry when it has one.
-// A failure without an exception becomes SystemError, as there; a result
-// with an exception set is left to the interpreter's check where our own
-// function returns.
+// makes it, straight through the callee's vectorcall entry when it has one,
+// with the same check of the result.
 __attribute__((always_inline)) inline PyObject* invoke(PyObject* callable,
                                                        PyObject* const* args, size_t nargsf,
                                                        PyObject* kwnames) noexcept {
   if (vectorcallfunc entry = vectorcall_entry(callable)) {
-    PyObject* result = entry(callable, args, nargsf, kwnames);
-    return result ? result : failed_call(callable);
+    return checked_result(callable, entry(callable, args, nargsf, kwnames));
   }
   return invoke_slot(callable, args, nargsf, kwnames);
 }

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "ref.hpp"
+
 namespace qv {
 
 struct Call;
@@ -30,17 +32,22 @@ struct FunctionSpec {
   PyObject* texts[4] = {};     // name, qualname, module, doc (or None), made with it too
 };
 
-// What a body receives for one call.
+// What a body receives for one call. The call holds a reference to the
+// function and to every argument until the body returns, as an interpreter
+// frame does, so the body may use them across any step.
 struct Call {
   PyObject* self;            // the function object
   PyObject* const* args;     // bound parameters; with star_args, the positional arguments
-  Py_ssize_t nargs;          // star_args: number of positional arguments
+                             // and then the keyword values. args[-1] is the call's own:
+                             // it may be passed on with PY_VECTORCALL_ARGUMENTS_OFFSET.
+  Py_ssize_t nargs;          // number of parameters; star_args: of positional arguments
   PyObject* kwnames;         // star_args: names of the keyword arguments after them
   int line;                  // source line of the current step; 0 adds no traceback entry
 
   const FunctionSpec& spec() const noexcept;
-  // The cell contents of a function created with a closure.
-  PyObject* closure(Py_ssize_t i) const noexcept;
+  // The cell contents of a function created with a closure (a new
+  // reference: Python code may empty or refill the cell), or null.
+  Ref closure(Py_ssize_t i) const noexcept;
 };
 
 // A new function object for `spec`, defined in the current module. `closure`

@@ -11,7 +11,23 @@ namespace qv {
 namespace {
 
 Text kReplace("replace");
+#if PY_VERSION_HEX < 0x030B0000
+// Up to 3.10 an empty code object has no instructions, and running one
+// (exec(f.__code__)) reads past its end. It gets those that 3.11 and later
+// give it: LOAD_ASSERTION_ERROR; RAISE_VARARGS 1, at the first line (3.9's
+// empty line-number table says so already; 3.10's needs the entry).
+const char kRaiseAssertion[] = {74, 0, char(130), 1};
+#if PY_VERSION_HEX >= 0x030A0000
+Names kCodeFields({"co_argcount", "co_nlocals", "co_flags", "co_varnames", "co_code",
+                   "co_stacksize", "co_linetable"});
+const char kFirstLine[] = {sizeof kRaiseAssertion, 0};
+#else
+Names kCodeFields({"co_argcount", "co_nlocals", "co_flags", "co_varnames", "co_code",
+                   "co_stacksize"});
+#endif
+#else
 Names kCodeFields({"co_argcount", "co_nlocals", "co_flags", "co_varnames"});
+#endif
 
 // Code objects are cached per (function, line): error paths then cost one
 // frame object each. Beyond the cache's size they are simply made afresh.
@@ -55,8 +71,24 @@ Ref new_code(const char* name, int line, int argcount, int flags, PyObject* varn
   if (!argcount_obj || !nlocals || !flags_obj) return Ref();
   Ref replace = getattr(empty.get(), kReplace);
   if (!replace) return Ref();
+#if PY_VERSION_HEX < 0x030B0000
+  Ref instructions =
+      Ref::steal(PyBytes_FromStringAndSize(kRaiseAssertion, sizeof kRaiseAssertion));
+  Ref stacksize = Ref::steal(PyLong_FromLong(1));
+  if (!instructions || !stacksize) return Ref();
+#if PY_VERSION_HEX >= 0x030A0000
+  Ref lines = Ref::steal(PyBytes_FromStringAndSize(kFirstLine, sizeof kFirstLine));
+  if (!lines) return Ref();
+  return call_kw(replace.get(), 0, kCodeFields, argcount_obj.get(), nlocals.get(),
+                 flags_obj.get(), varnames, instructions.get(), stacksize.get(), lines.get());
+#else
+  return call_kw(replace.get(), 0, kCodeFields, argcount_obj.get(), nlocals.get(),
+                 flags_obj.get(), varnames, instructions.get(), stacksize.get());
+#endif
+#else
   return call_kw(replace.get(), 0, kCodeFields, argcount_obj.get(), nlocals.get(),
                  flags_obj.get(), varnames);
+#endif
 }
 
 void add_traceback(const char* funcname, int line) noexcept {

@@ -124,6 +124,40 @@ def test_price_bars_as_a_function(monkeypatch):
         holder.fetch("a", "b", "c")
 
 
+@pytest.mark.parametrize("mod, name", [(MODULES[0], "ValueError"), (MODULES[5], "Exception")],
+                         ids=["status error", "refusal"])
+def test_builtin_classes_are_taken_at_load(mod, name, monkeypatch):
+    real = getattr(builtins, name)
+    other = type(name, (real,), {})
+    monkeypatch.setattr(mod.module, name, other, raising=False)
+    monkeypatch.setattr(builtins, name, other)
+    monkeypatch.setattr(mod.module, "Client", type("Client", (), {"token": None, "_get_headers": dict}))
+    monkeypatch.setattr(mod.module, "requests", fake_requests([]), raising=False)
+    call = (lambda: mod.func(len)()) if name == "Exception" else (lambda: mod.func("A", "b", "c", "D"))
+    with pytest.raises(real) as excinfo:
+        call()
+    assert type(excinfo.value) is real
+
+
+def test_code_objects_only_describe_the_functions(capfd):
+    # exec() binds no arguments: a function with parameters fails there as a
+    # Python function does; the guard's wrapper takes none, and its code
+    # raises AssertionError where a Python function's body would run.
+    for mod in MODULES:
+        twin = {}
+        exec(f"def {mod.fname}({', '.join(mod.params.split())}): pass", twin)
+        with pytest.raises(TypeError) as expected:
+            exec(twin[mod.fname].__code__, {})
+        with pytest.raises(TypeError) as excinfo:
+            exec(mod.func.__code__, {})
+        assert excinfo.value.args == expected.value.args
+    from quorvane.config.guard_access import guard_access
+    with pytest.raises(AssertionError) as excinfo:
+        exec(guard_access(len).__code__, {})
+    assert last_entry(excinfo) == ("wrapper", "quorvane/config/guard_access", 9)
+    assert capfd.readouterr().err == ""
+
+
 @each_module
 def test_module_is_made_once(mod, monkeypatch):
     module, func, ns = mod.module, mod.func, vars(mod.module)

@@ -55,7 +55,8 @@ def test_login_is_decided_at_each_call():
 
 
 @pytest.mark.parametrize("args, kwargs", [
-    ((), {}), ((1, "b", None), {}), ((), {"a": 1, "b": [2]}), ((1, 2, 3), {"x": 4, "y": 5})])
+    ((), {}), ((1, "b", None), {}), ((), {"a": 1, "b": [2]}), ((1, 2, 3), {"x": 4, "y": 5}),
+    (tuple(range(20)), {f"k{i}": str(i) for i in range(6)})])
 def test_arguments_and_result_pass_through(logged_in, args, kwargs):
     result = object()
     seen = []

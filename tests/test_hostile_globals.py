@@ -6,10 +6,13 @@ The property test draws its examples from a library of hostile values;
 QUORVANE_HOSTILE_EXAMPLES sets how many per function (default 100). The
 reproductions of crashes run in a child process each."""
 
+import ctypes
 import functools
 import gc
 import os
+import textwrap
 import types
+import weakref
 
 import numpy
 import pandas
@@ -18,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvane.config.guard_access as guard_module
-from conftest import in_child
+from conftest import in_child, last_entry
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
 EXAMPLES = int(os.environ.get("QUORVANE_HOSTILE_EXAMPLES", "100"))
@@ -86,6 +89,164 @@ def test_date_names_replaced_while_parsing():
     assert found == dict.fromkeys(DATES, "parsed day")
 
 
+LET_GO = {
+    # The guard's wrapper is held only by a partial (or a property) whose
+    # state Client() replaces: the wrapper loses its last owner while it runs.
+    "guard, partial": ("""
+        call = functools.partial(guard_access(target))
+        let_go = lambda: call.__setstate__((print, (), {}, None))
+        result = call()
+        """, "ran ()"),
+    "guard, property": ("""
+        getter = property(guard_access(target))
+        let_go = lambda: getter.__init__(print)
+        result = type("Holder", (), {"value": getter})().value
+        """, "ran ('Holder',)"),
+    # The partial holds the only references to the arguments, which the guard
+    # passes on to `func` after Client() has run.
+    "guard, arguments": ("""
+        call = functools.partial(guard_access(target), fresh("a"), fresh("bc"))
+        let_go = lambda: call.__setstate__((call.func, (), {}, None))
+        result = call()
+        """, "ran ('a', 'bc')"),
+    "guard, many arguments": ("""
+        call = functools.partial(guard_access(target), *[fresh("a%d" % i) for i in range(12)])
+        let_go = lambda: call.__setstate__((call.func, (), {}, None))
+        result = call()
+        """, "ran " + repr(tuple("a%d" % i for i in range(12)))),
+    "priceBars, arguments": ("""
+        call = functools.partial(priceBars.get_priceBars, fresh("AAA"), fresh("2024-01-01"),
+                                 fresh("2024-01-31"), fresh("W"))
+        let_go = lambda: call.__setstate__((call.func, (), {}, None))
+        table = call()
+        result = [sent, list(table["ticker"]), list(table.index.astype(str))]
+        """, [[{"ticker": "AAA", "fromDate": "2024-01-01", "toDate": "2024-01-31"}],
+              ["AAA", "AAA"], ["2024-01-07", "2024-01-14"]]),
+}
+
+
+LET_GO_SETUP = """
+import functools, json, types
+from quorvane.config.guard_access import guard_access
+import quorvane.config.guard_access as guard_module
+from quorvane.process_stock import priceBars
+
+def fresh(text):  # a new object, held by the caller alone
+    return "".join(list(text))
+
+class Client:
+    token = "t"
+    def __init__(self):
+        global let_go
+        if let_go:
+            let_go, go = None, let_go
+            go()
+    def _get_headers(self):
+        return {}
+
+def target(*args):
+    return "ran " + repr(tuple(a if type(a) is str else type(a).__name__ for a in args))
+
+sent = []
+def get(url, headers, params):
+    sent.append(dict(params))
+    bars = [{"DateTime": day, "Open": 1, "High": 2, "Low": 0, "Close": 1, "Volume": 5}
+            for day in ("2024-01-02", "2024-01-09")]
+    return types.SimpleNamespace(status_code=200, json=lambda: bars)
+
+guard_module.Client = priceBars.Client = Client
+priceBars.requests = types.SimpleNamespace(get=get)
+let_go = None
+"""
+
+
+@pytest.mark.parametrize("case", LET_GO)
+def test_caller_lets_go_while_the_body_runs(case):
+    # A Python function's frame owns the function and its arguments; ours
+    # hold them the same way. The debugging allocator makes a use of a freed
+    # object fail loudly.
+    steps, expected = LET_GO[case]
+    found = in_child(LET_GO_SETUP + textwrap.dedent(steps) + "print(json.dumps(result))\n",
+                     env={"PYTHONMALLOC": "malloc_debug"})
+    assert found == expected
+
+
+def faulty_callees():
+    """Callables that break the calling convention, as a faulty extension
+    would: _testcapi's functions that return a result with an exception set
+    or null without one (through their vectorcall entry), and instances of
+    classes whose call slot is the same C function (called through the slot,
+    whatever the arguments). Empty where _testcapi is missing."""
+    try:
+        import _testcapi
+    except ImportError:
+        return []
+    found = []
+    for name, ending in [("return_result_with_error", "ResultWithError"),
+                         ("return_null_without_error", "NullWithoutError")]:
+        function = getattr(_testcapi, name)
+        found.append(function)
+        # PyCFunctionObject: the object's head, then its PyMethodDef (name,
+        # C function); PyTypeObject: tp_call is the 17th pointer (CPython
+        # 3.9 to 3.13 on x86_64). The names make sure of the layout.
+        method_def = ctypes.c_void_p.from_address(id(function) + 16).value
+        cls = type("Faulty" + ending, (), {})
+        if (ctypes.string_at(ctypes.c_void_p.from_address(method_def).value) != name.encode()
+                or ctypes.string_at(ctypes.c_void_p.from_address(id(cls) + 24).value) != cls.__name__.encode()):
+            continue
+        ctypes.c_void_p.from_address(id(cls) + 128).value = ctypes.c_void_p.from_address(method_def + 8).value
+        KEEP.append(cls)
+        found.append(cls())
+    return found
+
+
+KEEP = []
+FAULTY = faulty_callees()
+with_faulty = pytest.mark.skipif(not FAULTY, reason="needs _testcapi")
+
+
+def python_twin(faulty):
+    """What calling `faulty` from Python code raises."""
+    try:
+        faulty()
+    except SystemError as error:
+        return type(error), str(error), type(error.__cause__), error.__cause__ is error.__context__
+
+
+@with_faulty
+@pytest.mark.parametrize("faulty", FAULTY, ids=lambda f: getattr(f, "__name__", type(f).__name__))
+@pytest.mark.parametrize("place, line", [
+    ("guard: Client()", 12), ("guard: func(...)", 19), ("priceBars: Client()", 10),
+    ("priceBars: client._get_headers()", 11), ("priceBars: response.json()", 24)])
+def test_faulty_callee_fails_where_it_returns(monkeypatch, faulty, place, line):
+    # The interpreter checks each call's result; so do the native steps, or
+    # they would run on with an exception pending (and Python code run next
+    # could clear it) or hand a failure without an exception to the caller.
+    module = guard_module if place.startswith("guard") else priceBars
+    monkeypatch.setattr(module, "Client", type("Client", (), {"token": "t", "_get_headers": dict}))
+    monkeypatch.setattr(priceBars, "requests", types.SimpleNamespace(
+        get=lambda **kwargs: types.SimpleNamespace(status_code=200, json=lambda: [])))
+    target = lambda *args: "ran"
+    if place.endswith("Client()"):
+        monkeypatch.setattr(module, "Client", faulty)
+    elif place.endswith("func(...)"):
+        target = faulty
+    elif place.endswith("_get_headers()"):
+        monkeypatch.setattr(module.Client, "_get_headers", faulty)
+    else:
+        monkeypatch.setattr(priceBars, "requests", types.SimpleNamespace(
+            get=lambda **kwargs: types.SimpleNamespace(status_code=200, json=faulty)))
+    with pytest.raises(SystemError) as excinfo:
+        if module is guard_module:
+            guard_module.guard_access(target)()
+        else:
+            priceBars.get_priceBars("AAA", "2024-01-01", "2024-01-31", "D")
+    error = excinfo.value
+    assert (type(error), str(error), type(error.__cause__), error.__cause__ is error.__context__) == python_twin(faulty)
+    name = module.__name__ + (".guard_access.wrapper" if module is guard_module else ".get_priceBars")
+    assert last_entry(excinfo) == (name, module.__name__.replace(".", "/"), line)
+
+
 # ---- the library of hostile values ------------------------------------------
 
 ERRORS = [ValueError, KeyError, AttributeError, TypeError, RuntimeError, IndexError,
@@ -106,6 +267,7 @@ class World:
         self.module = module
         self.stand_in_modules = []
         self.running = False
+        self.call = None  # the partial that the function under test is called through
 
     def rebind(self, name, value):
         if value is DELETED:
@@ -119,6 +281,7 @@ class World:
 
     def __exit__(self, *exc_info):
         self.running = False
+        self.call = None
         vars(self.module).clear()
         vars(self.module).update(self.saved)
         gc.collect(1)  # the young generations: what the example made
@@ -151,6 +314,12 @@ def act(world, kind, payload, args, me):
                 namespace[key] = payload
     elif kind == "collect":
         gc.collect(1)  # the young generations: what the example made
+    elif kind == "let go of the call" and world.call is not None:
+        # The partial drops its function, its arguments or both, which may
+        # be their last owner, while the call runs.
+        call = world.call
+        call.__setstate__((print if payload != "arguments" else call.func,
+                           () if payload != "function" else call.args, {}, None))
 
 
 def plain_values():
@@ -161,7 +330,10 @@ def plain_values():
 @st.composite
 def actions(draw, names):
     kind = draw(st.sampled_from(["none", "rebind", "empty arguments", "replace list items",
-                                 "empty my cells", "change stand-in modules", "collect"]))
+                                 "empty my cells", "change stand-in modules", "collect",
+                                 "let go of the call"]))
+    if kind == "let go of the call":
+        return kind, draw(st.sampled_from(["function", "arguments", "both"]))
     if kind == "rebind":
         return kind, (draw(st.sampled_from(names)),
                       draw(st.one_of(st.just(DELETED), plain_values())))
@@ -192,6 +364,8 @@ def answers(draw, world, names, results):
 
 @st.composite
 def callables(draw, world, names, results):
+    if FAULTY and draw(st.integers(0, 7)) == 0:
+        return draw(st.sampled_from(FAULTY))
     answer = draw(answers(world, names, results))
 
     def hostile_callable(*args, **kwargs):
@@ -358,15 +532,36 @@ def guard_world(draw, world):
     return func, by_keyword, draw(st.lists(values(world, names, 0), max_size=3))
 
 
+FAULTY_CALLS = tuple(repr(faulty) + " returned " for faulty in FAULTY)
+
+
 def outcome(call, *args, **kwargs):
     """The result of a call, or the ordinary exception that it raised."""
     try:
         return call(*args, **kwargs)
     except Exception as error:
         # SystemError is what the interpreter reports for a faulty native
-        # function (no exception set with an error return, or the reverse).
-        assert not isinstance(error, SystemError), repr(error)
+        # function (no exception set with an error return, or the reverse):
+        # only the planted faulty callees may be named. Their own pending
+        # ValueError (without arguments) never comes out on its own.
+        assert not isinstance(error, SystemError) or str(error).startswith(FAULTY_CALLS), repr(error)
+        assert not (type(error) is ValueError and error.args == ()), repr(error)
         return error
+
+
+def fresh(value):
+    """An equal new text, held by its receiver alone; anything else as it is."""
+    return "".join(list(value)) if type(value) is str else value
+
+
+def through_partial(function, args, kwargs=None):
+    """A partial for function(*args, **kwargs) that holds the only references
+    to the arguments, for the callees to let go of; None if `function` is
+    not callable."""
+    try:
+        return functools.partial(function, *map(fresh, args), **(kwargs or {}))
+    except TypeError:
+        return None
 
 
 PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -381,10 +576,11 @@ PROPERTY = settings(max_examples=EXAMPLES, deadline=None, database=None,
 def test_data_functions_survive_hostile_globals(module, data):
     function = next(v for k, v in vars(module).items() if k.startswith("get_"))
     with World(module) as world:
-        args = data.draw(data_world(world))
+        args = data.draw(data_world(world))[:function.__code__.co_argcount]
         world.running = True
-        outcome(function, *args[:function.__code__.co_argcount])
-        outcome(function, *args[:function.__code__.co_argcount])  # with what the first call left
+        for _ in range(2):  # the second with what the first call left
+            world.call = through_partial(function, args)
+            outcome(world.call)
 
 
 @pytest.mark.filterwarnings("ignore")
@@ -397,5 +593,14 @@ def test_guard_survives_hostile_globals(data):
         world.running = True
         guarded = outcome(guard_access, func=func) if by_keyword else outcome(guard_access, func)
         if not isinstance(guarded, Exception):
-            outcome(guarded, *args, key=1)
-            outcome(guarded, *args)  # after what the first call did to the cell
+            # The partial holds the only reference to a wrapper that the
+            # guard made: letting go of the call may free it while it runs.
+            alive = (weakref.ref(guarded) if type(guarded).__weakrefoffset__
+                     else lambda guarded=guarded: guarded)
+            world.call = through_partial(guarded, args, {"key": fresh("value")})
+            del guarded
+            if world.call:
+                outcome(world.call)
+            world.call = through_partial(alive(), args)
+            if world.call:
+                outcome(world.call)  # after what the first call did to the cell

@@ -39,7 +39,7 @@ PyObject* wrapper(qv::Call& c) noexcept {
   // a dictionary of its own.
   // The cell is writable from Python, so hold `func` for the call's length.
   c.line = 19;
-  Ref func = Ref::borrow(c.closure(0));
+  Ref func = c.closure(0);
   if (!func) {
     // The interpreter's own message for an emptied cell.
 #if PY_VERSION_HEX >= 0x030B0000
@@ -52,7 +52,8 @@ PyObject* wrapper(qv::Call& c) noexcept {
 #endif
     return nullptr;
   }
-  return qv::invoke(func.get(), c.args, size_t(c.nargs), c.kwnames);
+  return qv::invoke(func.get(), c.args, size_t(c.nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                    c.kwnames);
 }
 
 const char* const kWrapperVarnames[] = {"args", "kwargs", "client"};
