@@ -131,12 +131,15 @@ def test_progress_bar(sample, capsys):
 # or, with DELAY None, to one that never answers; "started" is printed once
 # the first requests arrived.
 CHILD = """
-import json, socket, threading, time
+import json, signal, socket, threading, time
 import quorvane.process_stock.priceBars as pb
 import sample_service
 from quorvane.process_client import Client
 from quorvane.process_client.batch import THREAD_NAME_PREFIX, fetch_many
 
+# Ctrl-C raises KeyboardInterrupt even where the test runs with it ignored
+# (a background job), which the child would inherit.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 DELAY = %r
 if DELAY is None:
     listener = socket.create_server(("127.0.0.1", 0))
@@ -177,25 +180,24 @@ except KeyboardInterrupt:
 def test_ctrl_c(delay):
     """Ctrl-C waits for the calls under way, then leaves no thread; against a
     service that never answers, a second Ctrl-C ends the program at once."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD % delay],
-                             env=dict(os.environ, PYTHONPATH=ROOT), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "started"
-        time.sleep(0.1)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        if delay is None:
-            # Waiting for the four stalled calls, as long as they take.
-            time.sleep(0.5)
-            assert child.poll() is None
+    with subprocess.Popen([sys.executable, "-c", CHILD % delay],
+                          env=dict(os.environ, PYTHONPATH=ROOT), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline().strip() == "started"
+            time.sleep(0.1)
             sent = time.monotonic()
             child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=10)
-        elapsed = time.monotonic() - sent
-    finally:
-        child.kill()
-        child.wait()
+            if delay is None:
+                # Waiting for the four stalled calls, as long as they take.
+                time.sleep(0.5)
+                assert child.poll() is None
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=10)
+            elapsed = time.monotonic() - sent
+        finally:
+            child.kill()
     if delay is None:
         assert child.returncode == -signal.SIGINT, err
         # Not held at exit by the threads of the stalled calls.
