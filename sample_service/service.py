@@ -153,6 +153,24 @@ class SampleService:
         return self._server.connections_accepted
 
     @property
+    def delay(self) -> float:
+        """Seconds each request waits before it is answered; may be changed
+        while the service runs."""
+        return self._server.delay
+
+    @delay.setter
+    def delay(self, seconds: float) -> None:
+        self._server.delay = seconds
+
+    @property
+    def connections_open(self) -> int:
+        """TCP connections accepted and not yet closed by either side; a
+        connection the client closed counts until the service has seen the
+        end of its input."""
+        with self._server._lock:
+            return len(self._server._open)
+
+    @property
     def requests_served(self) -> int:
         """GET requests received so far."""
         return self._server.requests_served

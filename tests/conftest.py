@@ -7,6 +7,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import time
 import traceback
 from pathlib import Path
 from typing import Any, List, Optional, Tuple
@@ -46,6 +47,16 @@ def in_child(code, *options, env=None, timeout=60):
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout.splitlines()[-1])
+
+
+def eventually(predicate, timeout=10.0):
+    """Whether `predicate()` became true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
 
 
 @pytest.fixture

@@ -2,6 +2,9 @@
 for the data functions, over real servers on 127.0.0.1."""
 
 import importlib
+import itertools
+import logging
+import math
 import socket
 import threading
 import time
@@ -9,10 +12,13 @@ import time
 import pandas as pd
 import pytest
 import requests
+import urllib3.util.connection
 from werkzeug import Response
 
 import quorvane.process_stock.priceBars as pb
-from quorvane.process_client import Connection, restore_requests, use_connection
+import sample_service
+from conftest import eventually, in_child
+from quorvane.process_client import Connection, fetch_many, restore_requests, use_connection
 from quorvane.process_client.connection import DATA_MODULES
 
 PATH = "/api/stock/priceBars"
@@ -108,6 +114,62 @@ def test_connect_failures_stay_requests_own(monkeypatch, backlog_full):
     assert time.monotonic() - start < 2 * 0.3 + 1.0
 
 
+@pytest.mark.parametrize("own, per_call", [(0.3, 1.2), (5, 0.3)])
+def test_a_per_call_time_limit_wins(stalling, own, per_call):
+    connection = Connection(timeout=own, retries=0)
+    start = time.monotonic()
+    with pytest.raises(requests.exceptions.ReadTimeout):
+        connection.get(pb.base_url + PATH, timeout=per_call)
+    assert per_call <= time.monotonic() - start < per_call + 1.0
+
+
+@pytest.fixture
+def dropping():
+    """A server that accepts each connection and closes it unanswered; yields
+    (its URL, the number of connections accepted so far)."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    accepted = []
+
+    def serve():
+        while True:
+            try:
+                sock = listener.accept()[0]
+            except OSError:  # shut down
+                return
+            sock.recv(65536)  # the request, so that closing sends no reset
+            accepted.append(sock)
+            sock.close()
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    yield "http://127.0.0.1:%d" % listener.getsockname()[1], lambda: len(accepted)
+    listener.shutdown(socket.SHUT_RDWR)
+    listener.close()
+    thread.join(5)
+
+
+@pytest.mark.parametrize("retries", [0, 2])
+@pytest.mark.parametrize("failure", ["refused", "dropped"])
+def test_every_try_connects_again(monkeypatch, dropping, failure, retries):
+    """A refused connection and one closed before the answer are each tried
+    `retries` more times, each on a connection of its own."""
+    attempts = []
+    real = urllib3.util.connection.create_connection
+
+    def counting(*args, **kwargs):
+        attempts.append(args[0])
+        return real(*args, **kwargs)
+    monkeypatch.setattr(urllib3.util.connection, "create_connection", counting)
+    url, accepted = dropping
+    if failure == "refused":
+        with socket.create_server(("127.0.0.1", 0)) as closed:
+            url = "http://127.0.0.1:%d" % closed.getsockname()[1]
+    connection = Connection(timeout=5, retries=retries, backoff=0.01)
+    with pytest.raises(requests.exceptions.ConnectionError):
+        connection.get(url + PATH)
+    assert len(attempts) == retries + 1
+    assert accepted() == (retries + 1 if failure == "dropped" else 0)
+
+
 # ---- retries ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("status, headers, tries", [
@@ -130,7 +192,10 @@ def test_lasting_error_status(service, status, headers, tries):
     (2, {}, 60, 0.0, 0.8),                       # 503, 503, then the table
     (1, {"Retry-After": "1"}, 60, 1.0, 1.8),     # honoured
     (1, {"Retry-After": "3600"}, 0.3, 0.3, 1.1),  # capped by max_wait
-    (1, {"Retry-After": "soon"}, 60, 0.0, 0.8),  # unreadable: as if absent, not an error
+    # Unreadable, to urllib3 or to the date and number parsers: as if absent.
+    (1, {"Retry-After": "soon"}, 60, 0.0, 0.8),
+    (1, {"Retry-After": "Fri, 31 Dec 99999 23:59:59 GMT"}, 60, 0.0, 0.8),
+    (1, {"Retry-After": "9" * 5000}, 60, 0.0, 0.8),
 ])
 def test_busy_then_the_table(service, busy, headers, max_wait, least, most):
     service.point(pb)
@@ -146,6 +211,25 @@ def test_busy_then_the_table(service, busy, headers, max_wait, least, most):
     assert table.loc["2024-01-02", "Close"] == 1.75 and len(table) == 1
 
 
+@pytest.mark.parametrize("backoff, max_wait, waits", [
+    (0.2, 60, [0, 0.4, 0.8]),  # backoff * 2 ** (n - 1) before retry n, the first at once
+    (1, 0.3, [0, 0.3]),        # capped by max_wait
+])
+def test_waits_between_tries(service, backoff, max_wait, waits):
+    arrived = []
+
+    def busy(request):
+        arrived.append(time.monotonic())
+        return Response("busy", status=503)
+    service.server.expect_request(PATH).respond_with_handler(busy)
+    connection = Connection(timeout=5, retries=len(waits), backoff=backoff, max_wait=max_wait)
+    assert connection.get(service.url + PATH).status_code == 503
+    gaps = [later - earlier for earlier, later in zip(arrived, arrived[1:])]
+    assert len(gaps) == len(waits)
+    for gap, wait in zip(gaps, waits):
+        assert wait <= gap < wait + 0.6, gaps
+
+
 def test_calls_carry_no_cookies_from_earlier_calls(service):
     # As with plain requests.get.
     service.point(pb)
@@ -156,6 +240,85 @@ def test_calls_carry_no_cookies_from_earlier_calls(service):
     bars()
     bars()
     assert [request.headers.get("Cookie") for request in service.requests] == [None, None]
+
+
+def test_a_cookie_set_in_one_thread_is_never_sent_from_another(service):
+    """One thread's call is held after a redirect that set a cookie, while
+    another thread calls through the same connection."""
+    service.server.expect_request("/first").respond_with_response(Response(
+        status=302, headers={"Location": "/second", "Set-Cookie": "s=1; Path=/"}))
+    service.answer("/second", [])
+    service.answer("/other", [])
+    connection = Connection(timeout=5)
+    held, go_on = threading.Event(), threading.Event()
+
+    def hold(response, **kwargs):
+        if response.url.endswith("/second"):
+            held.set()
+            go_on.wait(10)
+
+    first = threading.Thread(target=connection.get, args=(service.url + "/first",),
+                             kwargs={"hooks": {"response": hold}})
+    first.start()
+    try:
+        assert held.wait(10)
+        connection.get(service.url + "/other")
+    finally:
+        go_on.set()
+        first.join(10)
+    assert [(request.path, request.headers.get("Cookie")) for request in service.requests] == [
+        ("/first", None), ("/second", "s=1"), ("/other", None)]
+
+
+NAN = math.nan
+
+
+# Each call as written, its exception and a part of its text.
+@pytest.mark.parametrize("call, error, text", [
+    ('Connection(retries=-1)', ValueError, "retries must be at least 0, not -1"),
+    ('Connection(retries=2.0)', TypeError, "retries must be an int, not float"),
+    ('Connection(retries=True)', TypeError, "retries must be an int, not bool"),
+    ('Connection(pool_size=0)', ValueError, "pool_size must be at least 1, not 0"),
+    ('Connection(timeout=NAN)', ValueError,
+     "timeout (or None for no limit) must be a finite number of seconds above 0, not nan"),
+    ('Connection(timeout=(NAN, 5))', ValueError, "the connect time limit"),
+    ('Connection(timeout=(5, NAN))', ValueError, "the read time limit"),
+    ('Connection(timeout=0)', ValueError, "above 0, not 0"),
+    ('Connection(timeout=math.inf)', ValueError, "finite number"),
+    ('Connection(timeout=(1, 2, 3))', ValueError, "not a tuple of 3"),
+    ('Connection(timeout="5")', TypeError,
+     "timeout (or None for no limit) must be a number of seconds, not str"),
+    ('Connection(max_wait=NAN)', ValueError, "max_wait must be a finite number"),
+    ('Connection(max_wait=0)', ValueError, "max_wait must be a finite number"),
+    ('Connection(backoff=NAN)', ValueError, "backoff must be 0 seconds or more, not nan"),
+    ('Connection(backoff=-0.5)', ValueError, "backoff must be 0 seconds or more"),
+    ('Connection(backoff=None)', TypeError, "backoff must be a number of seconds"),
+    ('use_connection(Connection(), timeout=1)', TypeError,
+     "give a connection or the options for a new one, not both"),
+    ('use_connection(timeout=NAN)', ValueError, "finite number"),
+    ('use_connection(object())', TypeError, "a connection needs a get method"),
+    ('use_connection(closed_connection())', ValueError, "this Connection is closed"),
+    ('fetch_many(pb.get_priceBars, ["HPX"], workers=0)', ValueError,
+     "workers must be at least 1, not 0"),
+    ('fetch_many(pb.get_priceBars, ["HPX"], workers=3.0)', TypeError,
+     "workers must be an int, not float"),
+    ('fetch_many(pb.get_priceBars, ["HPX"], progress="yes")', TypeError,
+     "progress must be True, False or None, not str"),
+    ('fetch_many(pb.get_priceBars, "HPX")', TypeError, "not one str"),
+    ('fetch_many(pb.get_priceBars, ["HPX", ["QVA"]])', TypeError,
+     "every ticker must be hashable: unhashable type: 'list'"),
+])
+def test_invalid_arguments(call, error, text):
+    with pytest.raises(error) as excinfo:
+        eval(call)
+    assert text in str(excinfo.value)
+    assert bound() == {requests}  # nothing was put in place
+
+
+def closed_connection():
+    connection = Connection()
+    connection.close()
+    return connection
 
 
 # ---- connection reuse, putting it in place and back ---------------------------------
@@ -207,3 +370,163 @@ def test_bindings_nest_and_close_only_what_they_made(sample):
     outer.close()
     with pytest.raises(RuntimeError, match="closed"):
         outer.get(sample.url)
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(range(3))))
+def test_bindings_compose_in_any_order(sample, order):
+    """Three bindings, restored in every order: the modules always send
+    through the newest one left, and what each made closes with it."""
+    given = Connection(timeout=3)
+    bindings = [use_connection(timeout=1), use_connection(given), use_connection(timeout=2)]
+    made = {0, 2}
+    left = list(range(3))
+    for i in order:
+        bindings[i].restore()
+        left.remove(i)
+        assert bound() == {bindings[left[-1]].connection if left else requests}
+        assert [bindings[j].connection.closed for j in sorted(made)] == [
+            j not in left for j in sorted(made)]
+        bars("HPX")
+    assert not given.closed  # the caller's to close
+    given.close()
+
+
+def test_overlapping_blocks_in_two_threads(sample):
+    """Thread 1 enters, thread 2 enters, thread 1 leaves, thread 2 leaves."""
+    entered, left, seen = threading.Event(), threading.Event(), []
+    second = []
+
+    def one():
+        with use_connection(timeout=1):
+            entered.set()
+            eventually(lambda: second)
+        left.set()
+
+    def two():
+        entered.wait(10)
+        with use_connection(timeout=2) as connection:
+            second.append(connection)
+            left.wait(10)
+            seen.append(bound() == {connection} and not connection.closed)
+            bars("HPX")
+            seen.append("called")
+    threads = [threading.Thread(target=one), threading.Thread(target=two)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    assert seen == [True, "called"]
+    assert second[0].closed and bound() == {requests}
+
+
+def test_a_connection_bound_twice_closes_with_the_last_binding(sample):
+    made = use_connection(timeout=2)
+    again = use_connection(made.connection)  # given: its maker still closes it
+    made.restore()
+    assert bound() == {made.connection} and not made.connection.closed
+    bars("HPX")
+    again.restore()
+    assert bound() == {requests} and made.connection.closed
+
+
+@pytest.mark.parametrize("when", ["under way", "picked up before"])
+def test_taking_a_connection_away_under_a_call(sample, when):
+    """A call that has the block's connection finishes normally, and the
+    connection closes after it."""
+    binding = use_connection(timeout=5, retries=0)
+    connection = binding.connection
+    expected = bars("QVA")
+    if when == "under way":
+        sample.delay = 0.5
+        served = sample.requests_served
+        got = []
+        call = threading.Thread(target=lambda: got.append(bars("QVA")))
+        call.start()
+        assert eventually(lambda: sample.requests_served > served)
+        binding.restore()  # while the service holds the answer
+        assert bound() == {requests}
+        call.join(10)
+    else:
+        get = connection.get
+
+        def late_get(*args, **kwargs):
+            # The data function has read the module's binding; the block
+            # ends before the call reaches the connection.
+            binding.restore()
+            return get(*args, **kwargs)
+        connection.get = late_get
+        got = [bars("QVA")]
+    assert len(got) == 1
+    pd.testing.assert_frame_equal(got[0], expected)
+    assert connection.closed and bound() == {requests}
+    assert eventually(lambda: sample.connections_open == 0)
+
+
+def test_a_pool_too_small_only_logs(sample, caplog):
+    """Two calls at once through pool_size=1 both succeed; the second
+    connection is closed after use, which urllib3 logs."""
+    sample.delay = 1.0
+    got = []
+    with use_connection(timeout=10, pool_size=1):
+        first = threading.Thread(target=lambda: got.append(bars("HPX")))
+        first.start()
+        assert eventually(lambda: sample.requests_served == 1)
+        got.append(bars("QVA"))
+        first.join(10)
+    assert len(got) == 2 and sample.connections_accepted == 2
+    assert [record.name for record in caplog.records
+            if record.getMessage().startswith("Connection pool is full")] == [
+        "urllib3.connectionpool"]
+
+
+# Children forked after calls through a bound Connection call at once,
+# RUNS times; each checks its table and says how it went in its exit status.
+FORKED = """
+import json, os, warnings
+import pandas as pd
+import quorvane.process_stock.priceBars as pb
+import sample_service
+from quorvane.process_client import Client, Connection, use_connection
+
+warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+RUNS, CHILDREN = 20, 3
+service = sample_service.SampleService().start()
+pb.base_url = service.url
+Client().login(sample_service.DEMO_TOKEN)
+use_connection(Connection(timeout=(3, 5), retries=0))
+tickers = sorted(sample_service.TICKERS)
+expected = {t: pb.get_priceBars(t, "2020-01-01", "2020-12-31", "D") for t in tickers}
+statuses = []
+for run in range(RUNS):
+    go_read, go_write = os.pipe()
+    children = []
+    for i in range(CHILDREN):
+        ticker = tickers[(run + i) % len(tickers)]
+        pid = os.fork()
+        if pid == 0:
+            os.close(go_write)
+            os.read(go_read, 1)  # all start at once
+            try:
+                got = pb.get_priceBars(ticker, "2020-01-01", "2020-12-31", "D")
+                pd.testing.assert_frame_equal(got, expected[ticker])
+                os._exit(0)
+            except AssertionError:
+                os._exit(1)  # another child's table
+            except BaseException:
+                os._exit(2)
+        children.append(pid)
+    os.close(go_read)
+    os.close(go_write)
+    statuses += [os.waitpid(pid, 0)[1] for pid in children]
+accepted = service.connections_accepted
+pb.get_priceBars(tickers[0], "2020-01-01", "2020-12-31", "D")  # the parent's own, still open
+print(json.dumps({"statuses": statuses, "accepted": accepted,
+                  "after": service.connections_accepted - accepted}))
+"""
+
+
+def test_forked_children_never_share_a_connection():
+    report = in_child(FORKED)
+    assert report["statuses"] == [0] * 60
+    # The parent's one connection, and one for every child.
+    assert (report["accepted"], report["after"]) == (1 + 60, 0)

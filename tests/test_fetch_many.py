@@ -3,6 +3,7 @@ the sample service on 127.0.0.1."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -45,6 +46,78 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
         fetch_many(pb.get_priceBars, "HPX", *DATES, "D")
 
 
+def test_order_workers_and_progress(capsys):
+    """Unsorted tickers with a repeat, three workers held together by a
+    barrier, a failure, and a progress bar."""
+    pytest.importorskip("tqdm")
+    tickers = ["VNQ", "HPX", "BAD", "QVA", "HPX", "MSR", "AAA", "TCL"]
+    first_three = threading.Barrier(3, timeout=5)
+    lock = threading.Lock()
+    calls, running, threads = [], [0], set()
+    peak = [0]
+
+    def fetch(ticker, times, *, suffix):
+        with lock:
+            calls.append(ticker)
+            threads.add(threading.current_thread().name)
+            running[0] += 1
+            peak[0] = max(peak[0], running[0])
+            index = len(calls)
+        try:
+            if index <= 3:
+                first_three.wait()
+            if ticker == "BAD":
+                raise ValueError(ticker)
+            return (ticker + suffix) * times
+        finally:
+            with lock:
+                running[0] -= 1
+
+    tables, errors = fetch_many(fetch, tickers, 2, suffix="!", workers=3, progress=True)
+    assert list(tables.items()) == [(t, (t + "!") * 2) for t in
+                                    ["VNQ", "HPX", "QVA", "MSR", "AAA", "TCL"]]
+    assert list(errors) == ["BAD"] and errors["BAD"].args == ("BAD",)
+    assert sorted(calls) == sorted(set(tickers)) and peak[0] == 3
+    assert len(threads) == 3 and all(name.startswith(THREAD_NAME_PREFIX) for name in threads)
+    shown = re.findall(r"(\d+)/(\d+) \[", capsys.readouterr().err)
+    assert shown and {total for _, total in shown} == {"7"} and shown[-1][0] == "7"
+    assert no_threads_left()
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+def test_a_call_that_stops_the_program_stops_the_run(stop):
+    raised = stop("from the call")
+    started = []
+
+    def fetch(ticker):
+        started.append(ticker)
+        if ticker == "C":
+            raise raised
+        time.sleep(0.05)
+        return ticker
+
+    with pytest.raises(stop) as excinfo:
+        fetch_many(fetch, list("ABCDEFGHIJKLMNOP"), workers=2, progress=False)
+    assert excinfo.value is raised
+    assert len(started) < 16 and no_threads_left()
+
+
+def test_the_tickers_own_errors_pass_through():
+    failure = TypeError("reading the watch-list failed")
+
+    def watch_list():
+        yield "HPX"
+        raise failure
+    with pytest.raises(TypeError) as excinfo:
+        fetch_many(pb.get_priceBars, watch_list(), *DATES, "D")
+    assert excinfo.value is failure and str(failure) == "reading the watch-list failed"
+    assert excinfo.traceback[-1].name == "watch_list"
+
+
+def no_threads_left():
+    return [t for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)] == []
+
+
 def test_progress_bar(sample, capsys):
     pytest.importorskip("tqdm")
     fetch_many(pb.get_priceBars, GOOD + ["NOPE"], *DATES, "D", progress=True)
@@ -54,19 +127,40 @@ def test_progress_bar(sample, capsys):
     assert capsys.readouterr().err == ""
 
 
-# 200 calls, on 4 threads, to a service that answers each after DELAY seconds;
-# "started" is printed once the first request arrived.
+# 200 calls on 4 threads, to a service that answers each after DELAY seconds
+# or, with DELAY None, to one that never answers; "started" is printed once
+# the first requests arrived.
 CHILD = """
-import json, threading, time
+import json, signal, socket, threading, time
 import quorvane.process_stock.priceBars as pb
 import sample_service
+from quorvane.process_client import Client
 from quorvane.process_client.batch import THREAD_NAME_PREFIX, fetch_many
 
-service = sample_service.SampleService(delay=%r).start()
-pb.base_url = service.url
+# Ctrl-C raises KeyboardInterrupt even where the test runs with it ignored
+# (a background job), which the child would inherit.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+DELAY = %r
+if DELAY is None:
+    listener = socket.create_server(("127.0.0.1", 0))
+    held = []
+    url = "http://127.0.0.1:%%d" %% listener.getsockname()[1]
+    served = lambda: len(held)
+
+    def accept():
+        while True:
+            held.append(listener.accept()[0])
+    threading.Thread(target=accept, daemon=True).start()
+    Client().login("t")
+else:
+    service = sample_service.SampleService(delay=DELAY).start()
+    url = service.url
+    served = lambda: service.requests_served
+
+pb.base_url = url
 
 def announce():
-    while not service.requests_served:
+    while served() < 4:
         time.sleep(0.01)
     print("started", flush=True)
 
@@ -76,27 +170,45 @@ try:
                "D", workers=4, progress=False)
 except KeyboardInterrupt:
     left = [t.name for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)]
-    print(json.dumps({"left": left, "served": service.requests_served}), flush=True)
+    print(json.dumps({"left": left, "served": served()}), flush=True)
+    if DELAY is None:
+        raise
 """
 
 
-def test_ctrl_c_stops_promptly_and_leaves_no_thread():
-    delay = 0.5
-    child = subprocess.Popen([sys.executable, "-c", CHILD % delay], env=dict(os.environ, PYTHONPATH=ROOT),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "started"
-        time.sleep(0.1)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        out, err = child.communicate(timeout=30)
-        elapsed = time.monotonic() - sent
-    finally:
-        child.kill()
-        child.wait()
-    assert child.returncode == 0, err
-    report = json.loads(out)
-    # The four calls under way finished their request; nothing else started
-    # (all 200 calls would take 25 s).
-    assert report["left"] == [] and report["served"] <= 8
-    assert elapsed < delay + 2.5
+@pytest.mark.parametrize("delay", [0.5, None], ids=["slow service", "silent service"])
+def test_ctrl_c(delay):
+    """Ctrl-C waits for the calls under way, then leaves no thread; against a
+    service that never answers, a second Ctrl-C ends the program at once."""
+    with subprocess.Popen([sys.executable, "-c", CHILD % delay],
+                          env=dict(os.environ, PYTHONPATH=ROOT), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline().strip() == "started"
+            time.sleep(0.1)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            if delay is None:
+                # Waiting for the four stalled calls, as long as they take.
+                time.sleep(0.5)
+                assert child.poll() is None
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+            out, err = child.communicate(timeout=10)
+            elapsed = time.monotonic() - sent
+        finally:
+            child.kill()
+    if delay is None:
+        assert child.returncode == -signal.SIGINT, err
+        # Not held at exit by the threads of the stalled calls.
+        assert elapsed < 2.0 and "_shutdown" not in err
+        assert err.rstrip().endswith("KeyboardInterrupt")
+        # The stalled calls' threads were still there; no other call started.
+        assert json.loads(out)["served"] == 4
+    else:
+        assert child.returncode == 0, err
+        report = json.loads(out)
+        # The four calls under way finished their request; nothing else
+        # started (all 200 calls would take 25 s).
+        assert report["left"] == [] and report["served"] <= 8
+        assert elapsed < delay + 2.5

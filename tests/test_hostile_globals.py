@@ -396,6 +396,11 @@ def hostile_objects(draw, world, names, depth=1):
             def method(self, *args, answer=answer):
                 return answer(args, self)
         namespace[slot] = method
+    if "__getitem__" in namespace:
+        # Never iterable: iterating by __getitem__ would ask for item after
+        # item without end (pandas 1.3 lists any value whose __getattr__
+        # answers for "__iter__").
+        namespace["__iter__"] = None
     return type("Hostile", (), namespace)()
 
 

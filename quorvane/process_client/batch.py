@@ -11,10 +11,11 @@ Combine it with :func:`quorvane.process_client.connection.use_connection`
 for time limits, retries and reused connections.
 """
 
+import collections
 import importlib
 import queue
-from concurrent.futures import Future, ThreadPoolExecutor
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional
+import threading
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -85,8 +86,14 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     the connection's time limit when one is in place
     (:func:`~quorvane.process_client.connection.use_connection`), unbounded
     with plain ``requests`` and a service that stalls. A second Ctrl-C
-    stops the waiting; the threads then end on their own after their
-    current request.
+    stops the waiting at once. The calls still under way then go on in the
+    background, and their results are dropped; their threads are daemon
+    threads, so they do not keep the program from ending: if it ends first,
+    they are stopped where they are, in the middle of their request.
+
+    A ``KeyboardInterrupt`` or ``SystemExit`` raised by a call itself ends
+    the run the same way and goes on to the caller; it is not kept in
+    ``errors``.
     """
     if isinstance(tickers, (str, bytes)):
         raise TypeError("tickers must be a list (or other iterable) of tickers, not one "
@@ -97,15 +104,18 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
         raise ValueError(f"workers must be at least 1, not {workers}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, not {type(progress).__name__}")
-    try:
-        unique: List[str] = list(dict.fromkeys(tickers))
-    except TypeError as error:
-        raise TypeError(f"every ticker must be hashable: {error}") from None
+    unique: Dict[str, None] = {}
+    for ticker in tickers:  # what the iterable itself raises goes on as it is
+        try:
+            hash(ticker)
+        except TypeError as error:
+            raise TypeError(f"every ticker must be hashable: {error}") from None
+        unique[ticker] = None
 
     results: Dict[str, Any] = {}
     failures: Dict[str, Exception] = {}
     if unique:
-        _run(function, unique, args, kwargs, min(workers, len(unique)), progress,
+        _run(function, list(unique), args, kwargs, min(workers, len(unique)), progress,
              results, failures)
     # Every ticker is accounted for exactly once.
     assert len(results) + len(failures) == len(unique)
@@ -119,27 +129,41 @@ def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: An
          failures: Dict[str, Exception]) -> None:
     name = getattr(function, "__name__", None) or "fetch_many"
     bar = _progress_bar(progress, len(tickers), name)
-    executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix=THREAD_NAME_PREFIX)
-    # Each finished call lands here, so that the calling thread handles
-    # every one once, without scanning the calls still pending.
-    finished: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
+    # The tickers not yet taken; clearing it drops the calls not started.
+    pending = collections.deque(tickers)
+    # Each finished call lands here, as (ticker, exception or None, result).
+    finished: "queue.SimpleQueue[Tuple[str, Optional[BaseException], Any]]" = queue.SimpleQueue()
+
+    def work() -> None:
+        while True:
+            try:
+                ticker = pending.popleft()
+            except IndexError:
+                return
+            try:
+                value = function(ticker, *args, **kwargs)
+            except BaseException as error:  # the calling thread sorts them out
+                finished.put((ticker, error, None))
+            else:
+                finished.put((ticker, None, value))
+
+    # Daemon threads of our own rather than concurrent.futures' pool, whose
+    # threads the interpreter waits for at exit: a call stalled on a silent
+    # service would then keep an interrupted program from ending.
+    threads = [threading.Thread(target=work, name=f"{THREAD_NAME_PREFIX}_{i}", daemon=True)
+               for i in range(workers)]
     try:
-        futures: Dict["Future[Any]", str] = {}
-        for ticker in tickers:
-            future = executor.submit(function, ticker, *args, **kwargs)
-            futures[future] = ticker
-            future.add_done_callback(finished.put)
-        for _ in range(len(futures)):
+        for thread in threads:
+            thread.start()
+        for _ in range(len(tickers)):
             while True:
                 try:
-                    future = finished.get(timeout=_POLL_SECONDS)
+                    ticker, error, value = finished.get(timeout=_POLL_SECONDS)
                     break
                 except queue.Empty:
                     pass
-            ticker = futures[future]
-            error = future.exception()
             if error is None:
-                results[ticker] = future.result()
+                results[ticker] = value
             elif isinstance(error, Exception):
                 failures[ticker] = error
             else:  # SystemExit, KeyboardInterrupt, ... raised by the call itself
@@ -149,10 +173,12 @@ def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: An
                 if failures:
                     bar.set_postfix(failed=len(failures), refresh=False)
     finally:
+        pending.clear()
         try:
-            # Drops the calls not yet started and waits for those under way;
-            # after a normal run there is nothing left of either.
-            executor.shutdown(wait=True, cancel_futures=True)
+            # Waits for the calls under way; after a normal run there are none.
+            for thread in threads:
+                while thread.is_alive():
+                    thread.join(_POLL_SECONDS)
         finally:
             if bar is not None:
                 bar.close()

@@ -16,18 +16,22 @@ or, for one block of code (still seen by every thread while it runs)::
 
     with use_connection(timeout=(3.05, 30), retries=3):
         ...
+
+Bindings may overlap, from one thread or several, and be restored in any
+order: the newest binding still in force is what the modules send with.
 """
 
 import importlib
 import math
+import os
 import threading
 import weakref
 from types import ModuleType, TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Type, Union
+from typing import Any, Dict, List, Optional, Set, Tuple, Type, Union
 
 import requests
 import requests.adapters
-from urllib3.exceptions import InvalidHeader, MaxRetryError, ReadTimeoutError
+from urllib3.exceptions import MaxRetryError, ReadTimeoutError
 from urllib3.util.retry import Retry
 
 # The modules whose ``requests`` global use_connection rebinds.
@@ -66,9 +70,15 @@ class _Retry(Retry):
     def get_retry_after(self, response: Any) -> Optional[float]:
         try:
             seconds = super().get_retry_after(response)
-        except InvalidHeader:  # unreadable: wait as if there were none
+            if seconds is None:
+                return None
+            return min(float(seconds), self.max_wait)
+        except Exception:
+            # Unreadable, whatever the parser made of it (urllib3's own
+            # InvalidHeader, or ValueError and OverflowError from a date past
+            # year 9999 or a number too long to convert): wait as if there
+            # were none.
             return None
-        return None if seconds is None else min(float(seconds), self.max_wait)
 
 
 class _Adapter(requests.adapters.HTTPAdapter):
@@ -141,13 +151,17 @@ class Connection:
         Seconds of the exponential wait between tries, urllib3's rule: the
         first retry goes at once, then ``backoff * 2 ** (n - 1)`` seconds
         before retry ``n`` (0.5: 0, 1, 2, 4 s...). An answer's
-        ``Retry-After`` (seconds or a date) replaces that wait.
+        ``Retry-After`` (seconds or a date) replaces that wait; one that
+        cannot be read counts as absent.
     ``max_wait``
         No single wait, backoff or ``Retry-After``, is longer than this.
     ``pool_size``
-        Connections kept open to one host: at least the number of threads
-        that call at once (more threads still work, but their surplus
-        connections are closed after use, with a warning from urllib3).
+        Connections kept open to one host: give at least the number of
+        threads that call at once. More threads still work, but each
+        connection beyond ``pool_size`` is closed after its call, and the
+        only sign of it is urllib3's warning "Connection pool is full,
+        discarding connection" on the ``urllib3.connectionpool`` logger,
+        which shows only once logging is set up (``logging.basicConfig()``).
 
     After the last try the final answer is handed back unchanged, so a 503
     that lasts still ends in the data function's ``ValueError`` with status
@@ -157,8 +171,13 @@ class Connection:
     Safe to use from many threads at once: each thread gets its own
     ``requests.Session`` (cookies are kept for the length of one call only,
     as with ``requests.get``), and all of them share one urllib3 pool
-    manager, which is thread-safe. ``close()`` (or leaving a ``with`` block)
-    closes the pooled connections; a closed connection refuses to send.
+    manager, which is thread-safe. In a process forked from one that used
+    it (``os.fork``, ``multiprocessing``), nothing inherited is reused: the
+    child's first call opens a connection of its own.
+
+    ``close()`` (or leaving a ``with`` block) refuses later calls; calls
+    already under way finish normally, and the pooled connections are
+    closed once the last of them has ended.
     """
 
     def __init__(self, timeout: Timeout = None, retries: int = 3, backoff: float = 0.5,
@@ -172,7 +191,18 @@ class Connection:
             raise ValueError(f"backoff must be 0 seconds or more, not {backoff!r}")
         self.backoff = float(backoff)
         self.max_wait = _seconds(max_wait, "max_wait")
+        self._closed = False
+        # Made by use_connection from options, and so closed by it.
+        self._made_here = False
+        # Taken away by the binding that made it: closes once idle, but still
+        # sends a call that picked it up just before.
+        self._retired = False
+        self._start()
+        _all_connections.add(self)
 
+    def _start(self) -> None:
+        """A new pool, new sessions and no call under way: at creation, and
+        in a forked child, which must not touch the parent's sockets."""
         retry = _Retry(
             total=self.retries, connect=self.retries, read=self.retries,
             status=self.retries, other=0,
@@ -183,7 +213,10 @@ class Connection:
         self._adapter = _Adapter(pool_connections=4, pool_maxsize=self.pool_size,
                                  max_retries=retry)
         self._local = threading.local()
-        self._closed = False
+        # One token per call under way. Adding and discarding are atomic, so
+        # no lock is needed (a lock would hang a signal handler that calls
+        # while the code it interrupted holds it, and a forked child).
+        self._calls: Set[object] = set()
 
     def _session(self) -> requests.Session:
         session: Optional[requests.Session] = getattr(self._local, "session", None)
@@ -202,21 +235,42 @@ class Connection:
         if self._closed:
             raise RuntimeError("this Connection is closed")
         kwargs.setdefault("timeout", self.timeout)
-        session = self._session()
+        call = object()
+        self._calls.add(call)
         try:
-            return session.get(url, params=params, **kwargs)
+            session = self._session()
+            try:
+                return session.get(url, params=params, **kwargs)
+            finally:
+                # Each call stands alone, as a call of requests.get does.
+                session.cookies.clear()
         finally:
-            # Each call stands alone, as a call of requests.get does.
-            session.cookies.clear()
+            self._calls.discard(call)
+            self._close_if_idle()
+
+    def _close_if_idle(self) -> None:
+        # Whichever comes last, the end of the last call or close(), sees
+        # the other and closes the pool. Closing it twice, or under a call
+        # that has just started, is harmless: urllib3 closes a connection
+        # that comes back to a closed pool, and opens a new pool on demand.
+        if (self._closed or self._retired) and not self._calls:
+            self._adapter.close()
 
     def close(self) -> None:
-        """Closes the pooled connections; later calls of ``get`` raise."""
+        """Refuses later calls of ``get``; calls under way finish, then the
+        pooled connections are closed."""
         self._closed = True
-        self._adapter.close()
+        self._close_if_idle()
+
+    def _retire(self) -> None:
+        self._retired = True
+        self._close_if_idle()
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        """True after ``close()``, or once the binding that made this
+        connection has been restored."""
+        return self._closed or self._retired
 
     def __enter__(self) -> "Connection":
         return self
@@ -226,53 +280,79 @@ class Connection:
         self.close()
 
     def __repr__(self) -> str:
-        state = " closed" if self._closed else ""
+        state = " closed" if self.closed else ""
         return (f"<Connection{state} timeout={self.timeout!r} retries={self.retries} "
                 f"backoff={self.backoff} max_wait={self.max_wait} "
                 f"pool_size={self.pool_size}>")
 
 
+# Every connection alive, for a forked child to renew.
+_all_connections: "weakref.WeakSet[Connection]" = weakref.WeakSet()
+
+
+# The bindings in force, oldest first; the newest one's connection is what
+# the modules send with. _before holds what each module had before the
+# oldest. All of it changes under _binding_lock.
 _binding_lock = threading.Lock()
+_active: List["ConnectionBinding"] = []
+_before: Dict[str, Any] = {}
 
 
 def _data_modules() -> List[ModuleType]:
     return [importlib.import_module(name) for name in DATA_MODULES]
 
 
-def _bind(senders: Mapping[str, Any]) -> Dict[str, Any]:
-    """Binds each module's ``requests``; returns what was bound before."""
-    with _binding_lock:
-        previous = {}
-        for module in _data_modules():
-            previous[module.__name__] = module.__dict__.get("requests", requests)
-            setattr(module, "requests", senders[module.__name__])
-        return previous
-
-
 class ConnectionBinding:
     """What :func:`use_connection` put in place.
 
-    ``restore()`` puts back what the five modules had before (the
-    ``requests`` module, or an earlier connection), process-wide, and closes
-    the connection if ``use_connection`` made it. As a context manager it
-    returns the connection and restores on leaving.
+    Bindings compose in any order, whichever thread makes or restores them.
+    The data modules send through the newest binding still in force; once
+    every binding is restored they have what they had before the first.
+    ``restore()`` takes this binding away: if it is the newest, the modules
+    go back to the binding before it (or to what they had before any); if a
+    newer one is in force, that one stays, and nothing changes for the
+    caller. A module whose ``requests`` was rebound by other means since is
+    left as it is.
+
+    A connection that ``use_connection`` made is closed once no binding in
+    force holds it and no call is using it: calls already under way finish
+    normally, and a call that picked it up just before it was taken away
+    still goes out through it. As a context manager the binding returns
+    the connection and restores on leaving.
     """
 
     def __init__(self, connection: Connection, owned: bool) -> None:
         self.connection = connection
-        self._owned = owned
         if owned:
-            _made_here.add(connection)
-        self._previous: Optional[Dict[str, Any]] = _bind(
-            {name: connection for name in DATA_MODULES})
+            connection._made_here = True
+        modules = _data_modules()
+        with _binding_lock:
+            if not _active:
+                _before.clear()
+                _before.update((module.__name__, module.__dict__.get("requests", requests))
+                               for module in modules)
+            _active.append(self)
+            for module in modules:
+                setattr(module, "requests", connection)
 
     def restore(self) -> None:
-        """Puts back the earlier senders; a second call does nothing."""
-        previous, self._previous = self._previous, None
-        if previous is not None:
-            _bind(previous)
-        if self._owned:
-            _close_made_here(self.connection)
+        """Takes this binding away; a second call does nothing."""
+        modules = _data_modules()
+        with _binding_lock:
+            if not any(binding is self for binding in _active):
+                return
+            newest = _active[-1] is self
+            _active[:] = [binding for binding in _active if binding is not self]
+            if newest:
+                for module in modules:
+                    if module.__dict__.get("requests") is self.connection:
+                        setattr(module, "requests", _active[-1].connection if _active
+                                else _before[module.__name__])
+            if not _active:
+                _before.clear()
+            unbound = _made_here_unbound([self.connection])
+        for connection in unbound:
+            connection._retire()
 
     def __enter__(self) -> Connection:
         return self.connection
@@ -282,15 +362,30 @@ class ConnectionBinding:
         self.restore()
 
 
-# Connections that use_connection made from options: nobody else holds them
-# to close them, so taking them away closes them.
-_made_here: "weakref.WeakSet[Connection]" = weakref.WeakSet()
+def _made_here_unbound(taken: List[Any]) -> List[Connection]:
+    """Of the connections just taken away, those that use_connection made
+    and that no binding in force holds any more (under _binding_lock)."""
+    held = {id(binding.connection) for binding in _active}
+    unbound = []
+    for connection in taken:
+        if (isinstance(connection, Connection) and connection._made_here
+                and id(connection) not in held):
+            connection._made_here = False
+            unbound.append(connection)
+    return unbound
 
 
-def _close_made_here(sender: Any) -> None:
-    if sender in _made_here:
-        _made_here.discard(sender)
-        sender.close()
+def _after_fork_in_child() -> None:
+    # The child has only the forking thread: a lock another thread held
+    # stays held, and every pooled socket is shared with the parent.
+    global _binding_lock
+    _binding_lock = threading.Lock()
+    for connection in list(_all_connections):
+        connection._start()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def use_connection(connection: Optional[Connection] = None, **options: Any) -> ConnectionBinding:
@@ -300,10 +395,12 @@ def use_connection(connection: Optional[Connection] = None, **options: Any) -> C
     ``requests`` in the five data modules. This affects every thread and
     every caller in the process, from the next call on, until
     :func:`restore_requests` or the returned binding's ``restore()``. Used as
-    ``with use_connection(...) as conn:``, the earlier senders come back at
-    the end of the block, but while the block runs every thread sends
-    through it. A connection made here from ``options`` is closed when it is
-    taken away; one given here is left to its owner to close.
+    ``with use_connection(...) as conn:``, the binding is restored at the
+    end of the block, but while the block runs every thread sends through
+    it. Bindings may overlap in any order (see :class:`ConnectionBinding`).
+    A connection made here from ``options`` is closed when it is taken away
+    and no call uses it any more; one given here is left to its owner to
+    close.
 
     Anything with a ``get(url=..., headers=..., params=...)`` that returns a
     ``requests.Response``-like answer may stand in for a ``Connection``.
@@ -321,9 +418,17 @@ def use_connection(connection: Optional[Connection] = None, **options: Any) -> C
 
 def restore_requests() -> None:
     """Binds the ``requests`` module again in the five data modules,
-    PROCESS-WIDE: every later call is a plain ``requests.get`` once more (no
-    time limit, no retry, a new connection per call). A connection that
-    ``use_connection`` made from options is closed; one given to it is not."""
-    previous = _bind({name: requests for name in DATA_MODULES})
-    for sender in {id(s): s for s in previous.values()}.values():
-        _close_made_here(sender)
+    PROCESS-WIDE, and takes every binding away: every later call is a plain
+    ``requests.get`` once more (no time limit, no retry, a new connection
+    per call). The connections that ``use_connection`` made from options
+    are closed once no call uses them; those given to it are not."""
+    modules = _data_modules()
+    with _binding_lock:
+        taken = _active[:]
+        del _active[:]
+        _before.clear()
+        for module in modules:
+            setattr(module, "requests", requests)
+        unbound = _made_here_unbound([binding.connection for binding in taken])
+    for connection in unbound:
+        connection._retire()
