@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <cstdio>
+
 #include "call.hpp"
 #include "constants.hpp"
 #include "module.hpp"
@@ -23,6 +25,7 @@ struct FunctionObject {
   PyObject* globals;
   PyObject* code;
   PyObject* annotations;
+  PyObject* annotate;     // 3.14+: what makes the annotations; null reads as None
   PyObject* closure;
   PyObject* type_params;  // 3.12+: functools.wraps copies it
   PyObject* weakrefs;
@@ -249,8 +252,39 @@ int set_doc(PyObject* self, PyObject* value, void*) noexcept {
   return 0;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+Int kValueFormat(1);  // annotationlib.Format.VALUE
+
+// What __annotate__(VALUE) returns, kept as the annotations: on their first
+// read, as a Python function of 3.14 makes them.
+PyObject* call_annotate(FunctionObject* f) noexcept {
+  // Held for the call: the callable may replace itself, or the annotations.
+  Ref annotate = Ref::borrow(f->annotate);
+  Ref annotations = call(annotate.get(), kValueFormat.get());
+  if (!annotations) return nullptr;
+  if (!PyDict_Check(annotations.get())) {
+    // The interpreter's wording, which 3.15 changed.
+#if PY_VERSION_HEX >= 0x030F0000
+    PyErr_Format(PyExc_TypeError, "__annotate__() must return a dict, not %.100s",
+                 Py_TYPE(annotations.get())->tp_name);
+#else
+    PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                 Py_TYPE(annotations.get())->tp_name);
+#endif
+    return nullptr;
+  }
+  PyObject* old = f->annotations;
+  f->annotations = Ref::borrow(annotations.get()).release();
+  Py_XDECREF(old);
+  return annotations.release();
+}
+#endif
+
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   FunctionObject* f = as_function(self);
+#if PY_VERSION_HEX >= 0x030E0000
+  if (!f->annotations && f->annotate && PyCallable_Check(f->annotate)) return call_annotate(f);
+#endif
   if (!f->annotations) {
     f->annotations = PyDict_New();
     if (!f->annotations) return nullptr;
@@ -266,7 +300,44 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   }
   Py_XINCREF(value);
   Py_XSETREF(as_function(self)->annotations, value);
+#if PY_VERSION_HEX >= 0x030E0000
+  // Annotations given outright replace the callable that made them.
+  Py_CLEAR(as_function(self)->annotate);
+#endif
   return 0;
+}
+
+#if PY_VERSION_HEX >= 0x030E0000
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+  PyObject* annotate = as_function(self)->annotate;
+  return Ref::borrow(annotate ? annotate : Py_None).release();
+}
+
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+  if (!value) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+    return -1;
+  }
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  FunctionObject* f = as_function(self);
+  Py_INCREF(value);
+  Py_XSETREF(f->annotate, value);
+  // A new callable makes the annotations anew when they are next read.
+  if (value != Py_None) Py_CLEAR(f->annotations);
+  return 0;
+}
+#endif
+
+// isinstance(f, types.FunctionType) holds, as for the Python function that
+// this object stands for, so that inspect.isfunction() and pydoc (which from
+// 3.14 calls any other object with a __get__ a "method descriptor") treat it
+// as one. type(f) stays this type: the interpreter's own type tests, copy
+// and pickle go by that.
+PyObject* get_class(PyObject*, void*) noexcept {
+  return Ref::borrow(reinterpret_cast<PyObject*>(&PyFunction_Type)).release();
 }
 
 PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -302,6 +373,10 @@ PyGetSetDef getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
+    {"__class__", get_class, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -354,6 +429,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(f->globals);
   Py_VISIT(f->code);
   Py_VISIT(f->annotations);
+  Py_VISIT(f->annotate);
   Py_VISIT(f->closure);
   Py_VISIT(f->type_params);
   return 0;
@@ -367,6 +443,7 @@ void clear_members(FunctionObject* f) noexcept {
   Py_CLEAR(f->dict);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->annotations);
+  Py_CLEAR(f->annotate);
   Py_CLEAR(f->type_params);
 }
 
@@ -430,6 +507,57 @@ PyObject* make_annotations(const FunctionSpec& spec) noexcept {
   return dict.release();
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// ---- __annotate__ (3.14+) ---------------------------------------------------
+
+// A function with annotations has an __annotate__ as the compiler gives a
+// Python function: a function named "__annotate__", qualified under the one
+// it annotates, that takes the format and makes the annotations afresh at
+// every call. Its spec is made once per annotated function.
+constexpr int kMaxAnnotated = 4;
+constexpr size_t kMaxName = 200;
+struct AnnotateSpec {
+  FunctionSpec spec;
+  char qualname[kMaxName];
+  char traceback_name[kMaxName];
+};
+AnnotateSpec g_annotate_specs[kMaxAnnotated];
+int g_nannotate = 0;
+
+const char* const kAnnotateVarnames[] = {"format"};
+Int kStringFormat(4);  // annotationlib.Format.STRING, the last one
+
+PyObject* annotate(Call& c) noexcept {
+  Ref format = Ref::borrow(c.args[0]);
+  // VALUE and VALUE_WITH_FAKE_GLOBALS, as the compiler's __annotate__; also
+  // FORWARDREF and STRING, since each annotation is the text of its source
+  // already. Any other format is left to annotationlib.
+  const int beyond = compare(format.get(), kStringFormat, Py_GT);
+  if (beyond < 0) return nullptr;
+  if (beyond) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    return nullptr;
+  }
+  return make_annotations(*c.spec().owner);
+}
+
+FunctionSpec* annotate_spec(FunctionSpec& owner) noexcept {
+  if (owner.annotate) return owner.annotate;
+  if (g_nannotate == kMaxAnnotated) {
+    PyErr_SetString(PyExc_SystemError, "too many annotated functions in one module");
+    return nullptr;
+  }
+  AnnotateSpec& a = g_annotate_specs[g_nannotate++];
+  snprintf(a.qualname, sizeof a.qualname, "%s.__annotate__", owner.qualname);
+  snprintf(a.traceback_name, sizeof a.traceback_name, "%s.__annotate__", owner.traceback_name);
+  a.spec = FunctionSpec{"__annotate__", a.qualname, a.traceback_name, owner.def_line,
+                        kAnnotateVarnames, 1, 1, false, nullptr, nullptr, annotate};
+  a.spec.owner = &owner;
+  owner.annotate = &a.spec;
+  return owner.annotate;
+}
+#endif
+
 }  // namespace
 
 const FunctionSpec& Call::spec() const noexcept { return *as_function(self)->spec; }
@@ -457,11 +585,20 @@ PyObject* new_function(FunctionSpec& spec, PyObject* closure) noexcept {
   f->globals = Ref::borrow(module_globals()).release();
   f->code = Ref::borrow(spec.code).release();
   f->annotations = nullptr;  // made when first read, unless the spec has some
+  f->annotate = nullptr;
   f->closure = Ref::borrow(closure ? closure : Py_None).release();
   f->type_params = nullptr;
   f->weakrefs = nullptr;
   PyObject_GC_Track(self.get());
-  if (spec.annotation && !(f->annotations = make_annotations(spec))) return nullptr;
+  if (!spec.annotation) return self.release();
+#if PY_VERSION_HEX >= 0x030E0000
+  // As a Python function of 3.14: __annotate__ makes the annotations when
+  // they are first read.
+  FunctionSpec* annotate = annotate_spec(spec);
+  if (!annotate || !(f->annotate = new_function(*annotate, nullptr))) return nullptr;
+#else
+  if (!(f->annotations = make_annotations(spec))) return nullptr;
+#endif
   return self.release();
 }
 

@@ -30,6 +30,10 @@ struct FunctionSpec {
   PyObject* code = nullptr;    // made on first use, shared by every instance
   PyObject* names = nullptr;   // interned varnames, made with the code object
   PyObject* texts[4] = {};     // name, qualname, module, doc (or None), made with it too
+  // 3.14+: the __annotate__ of a function with annotations (made with its
+  // first instance), and in that spec, the function it annotates.
+  FunctionSpec* annotate = nullptr;
+  const FunctionSpec* owner = nullptr;
 };
 
 // What a body receives for one call. The call holds a reference to the

@@ -129,7 +129,8 @@ def test_progress_bar(sample, capsys):
 
 # 200 calls on 4 threads, to a service that answers each after DELAY seconds
 # or, with DELAY None, to one that never answers; "started" is printed once
-# the first requests arrived.
+# the first requests arrived. The first Ctrl-C is noted when the interpreter
+# handles it: the parent's own delays on a loaded machine count for nothing.
 CHILD = """
 import json, signal, socket, threading, time
 import quorvane.process_stock.priceBars as pb
@@ -137,9 +138,6 @@ import sample_service
 from quorvane.process_client import Client
 from quorvane.process_client.batch import THREAD_NAME_PREFIX, fetch_many
 
-# Ctrl-C raises KeyboardInterrupt even where the test runs with it ignored
-# (a background job), which the child would inherit.
-signal.signal(signal.SIGINT, signal.default_int_handler)
 DELAY = %r
 if DELAY is None:
     listener = socket.create_server(("127.0.0.1", 0))
@@ -158,6 +156,16 @@ else:
     served = lambda: service.requests_served
 
 pb.base_url = url
+signalled = {}
+
+# Ctrl-C raises KeyboardInterrupt even where the test runs with it ignored
+# (a background job), which the child would inherit.
+def interrupt(signum, frame):
+    if not signalled:
+        signalled.update(served=served(), at=time.monotonic())
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGINT, interrupt)
 
 def announce():
     while served() < 4:
@@ -170,7 +178,9 @@ try:
                "D", workers=4, progress=False)
 except KeyboardInterrupt:
     left = [t.name for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)]
-    print(json.dumps({"left": left, "served": served()}), flush=True)
+    print(json.dumps({"left": left, "served": served(),
+                      "served_when_signalled": signalled["served"],
+                      "waited": time.monotonic() - signalled["at"]}), flush=True)
     if DELAY is None:
         raise
 """
@@ -180,6 +190,7 @@ except KeyboardInterrupt:
 def test_ctrl_c(delay):
     """Ctrl-C waits for the calls under way, then leaves no thread; against a
     service that never answers, a second Ctrl-C ends the program at once."""
+    workers = 4
     with subprocess.Popen([sys.executable, "-c", CHILD % delay],
                           env=dict(os.environ, PYTHONPATH=ROOT), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True) as child:
@@ -194,7 +205,7 @@ def test_ctrl_c(delay):
                 assert child.poll() is None
                 sent = time.monotonic()
                 child.send_signal(signal.SIGINT)
-            out, err = child.communicate(timeout=10)
+            out, err = child.communicate(timeout=60)
             elapsed = time.monotonic() - sent
         finally:
             child.kill()
@@ -204,11 +215,14 @@ def test_ctrl_c(delay):
         assert elapsed < 2.0 and "_shutdown" not in err
         assert err.rstrip().endswith("KeyboardInterrupt")
         # The stalled calls' threads were still there; no other call started.
-        assert json.loads(out)["served"] == 4
+        assert json.loads(out)["served"] == workers
     else:
         assert child.returncode == 0, err
         report = json.loads(out)
-        # The four calls under way finished their request; nothing else
-        # started (all 200 calls would take 25 s).
-        assert report["left"] == [] and report["served"] <= 8
-        assert elapsed < delay + 2.5
+        # The calls under way finished their request: at most one per thread
+        # beyond those the service had seen, and at most one more per thread
+        # that started before the calls not yet started were dropped. Nothing
+        # else started: all 200 calls would take 25 s.
+        assert report["left"] == []
+        assert report["served"] <= report["served_when_signalled"] + 2 * workers
+        assert report["waited"] < delay + 5

@@ -1,7 +1,10 @@
 """The login guard: refusal while no token is set, pass-through otherwise."""
 
+import functools
 import gc
 import inspect
+import pydoc
+import sys
 import weakref
 
 import pytest
@@ -82,15 +85,33 @@ def test_exception_of_func_reaches_caller_unchanged(logged_in):
     assert excinfo.value is error and entries(excinfo)[-2] == (WRAPPER, MODULE, 19)
 
 
-def test_metadata_is_copied_from_func():
-    def func(a, b: int = 1, *rest, key=None, **more) -> str:
-        """What func does."""
+@pytest.mark.parametrize("annotated", [True, False], ids=["annotated", "plain"])
+def test_metadata_is_copied_from_func(annotated):
+    if annotated:
+        def func(a, b: int = 1, *rest, key: "list[str]" = None, **more) -> str:
+            """What func does."""
+    else:
+        def func(a, b=1, *rest, key=None, **more):
+            """What func does."""
     func.marker = 42
     guarded = guard_access(func)
     assert (guarded.__name__, guarded.__qualname__, guarded.__doc__, guarded.__module__) == (
         "func", func.__qualname__, "What func does.", __name__)
     assert guarded.marker == 42 and guarded.__wrapped__ is func
     assert inspect.signature(guarded) == inspect.signature(func)
+    # The annotations too: functools.wraps copies __annotations__ up to 3.13
+    # and __annotate__ from 3.14.
+    assert guarded.__annotations__ == func.__annotations__
+    if sys.version_info >= (3, 14):
+        import annotationlib
+        for format in (annotationlib.Format.VALUE, annotationlib.Format.FORWARDREF,
+                       annotationlib.Format.STRING):
+            assert annotationlib.get_annotations(guarded, format=format) == \
+                annotationlib.get_annotations(func, format=format)
+    # help() shows it as it shows a Python wrapper made with functools.wraps.
+    python_wrapper = functools.wraps(func)(lambda *args, **kwargs: None)
+    assert pydoc.render_doc(guarded, renderer=pydoc.plaintext) == \
+        pydoc.render_doc(python_wrapper, renderer=pydoc.plaintext)
     assert guard_access.__doc__ == (
         "guard_access(func)\n\n    Decorator để đảm bảo rằng Client đã đăng nhập trước khi"
         " thực hiện function.\n    Nếu chưa đăng nhập, raise Exception.\n    ")
