@@ -46,6 +46,13 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
         fetch_many(pb.get_priceBars, "HPX", *DATES, "D")
 
 
+def test_a_bar_asked_for_without_tqdm_says_how_to_install_it(monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # import tqdm fails
+    with pytest.raises(ImportError, match=r"needs tqdm: pip install tqdm$"):
+        fetch_many(pb.get_priceBars, ["HPX"], *DATES, "D", progress=True)
+    assert fetch_many(len, ["HPX"]) == ({"HPX": 3}, {})  # progress=None: no bar, no error
+
+
 def test_order_workers_and_progress(capsys):
     """Unsorted tickers with a repeat, three workers held together by a
     barrier, a failure, and a progress bar."""

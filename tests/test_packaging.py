@@ -68,7 +68,7 @@ def test_build_without_a_compiler_says_what_to_do(tmp_path):
     assert done.returncode != 0
     message = " ".join(done.stderr.split())
     assert "no working C++ compiler found (CXX=/bin/false)" in message
-    assert "install a prebuilt wheel" in message
+    assert "install a prebuilt wheel" in message and "(pip install FILE)" in message
 
 
 @pytest.mark.skipif(not all(map(shutil.which, ("git", "readelf", "nm"))), reason="no binutils")

@@ -58,7 +58,7 @@ def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
         tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         if progress:
-            raise ImportError("progress=True needs tqdm: pip install 'quorvane[progress]'") from None
+            raise ImportError("progress=True needs tqdm: pip install tqdm") from None
         return None
     # disable=None is tqdm's own rule: no bar when stderr is not a terminal.
     return tqdm(total=total, desc=name, unit="ticker", disable=None if progress is None else False)
@@ -76,7 +76,8 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     ``errors``.
 
     ``progress``: ``None`` shows a tqdm bar when tqdm is installed
-    (``pip install 'quorvane[progress]'``) and stderr is a terminal;
+    (``pip install tqdm``; the extra ``quorvane[progress]`` once the
+    package is on an index) and stderr is a terminal;
     ``True`` always shows one (and needs tqdm); ``False`` never.
 
     Ctrl-C (``KeyboardInterrupt``) stops the run: calls that have not started

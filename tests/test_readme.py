@@ -1,0 +1,155 @@
+"""Every Python block of README.md runs as written, each in a new
+interpreter, against the sample service (tests/readme_blocks.py says how);
+and the runner fails a block that does not do what it shows."""
+
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import sample_service
+from conftest import ROOT
+from readme_blocks import SAMPLE_ADDRESS, find_blocks, run_block
+
+README = Path(ROOT, "README.md")
+BLOCKS = find_blocks(README.read_text(encoding="utf-8"))
+
+
+@pytest.fixture(scope="module")
+def address():
+    with sample_service.SampleService() as service:
+        yield service.url
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=lambda block: f"line {block.line} {block.section}")
+def test_readme_block(block, address, tmp_path):
+    if not block.run:
+        pytest.skip("notest")
+    status, output = run_block(block, address, str(tmp_path), ROOT)
+    assert status == 0, f"README.md line {block.line} ({block.section}):\n{output}"
+
+
+def test_readme_has_scripts_and_sessions_that_run():
+    assert {block.kind for block in BLOCKS if block.run} == {"script", "session"}
+
+
+FAILING = {
+    "an exception": """
+        ```python
+        raise SystemExit("stop")
+        ```
+        """,
+    "output other than shown": """
+        ```pycon
+        >>> print(1 + 1)
+        3
+        ```
+        """,
+    "output not shown": """
+        ```pycon
+        >>> print("hidden")
+        ```
+        """,
+    "a line that is not part of an example": """
+        ```pycon
+        >>> x = 1
+        y = 2
+        ```
+        """,
+    "a name from the block before, without continuation": """
+        ```python
+        earlier = 1
+        ```
+
+        ```python
+        print(earlier)
+        ```
+        """,
+    "a warning": """
+        ```python
+        import warnings
+        warnings.warn("look", UserWarning)
+        ```
+        """,
+    "a session without examples": """
+        ```pycon
+        ```
+        """,
+}
+
+PASSING = {
+    "blanks at the ends of lines": """
+        ```pycon
+        >>> print("a  \\nb")
+        a
+        b
+        ```
+        """,
+    "a continuation, which sees the block before it and its set-up": """
+        ```pycon
+        >>> base = 40
+        ```
+
+        ```pycon continuation
+        >>> step = 1
+        ```
+
+        ```pycon continuation
+        >>> base + step + 1
+        42
+        ```
+        """,
+    "the traceback of an expected exception": """
+        ```pycon
+        >>> {}["DateTime"]
+        Traceback (most recent call last):
+          ...
+        KeyError: 'DateTime'
+        ```
+        """,
+    "the sample address, replaced": f"""
+        ```python
+        assert "{SAMPLE_ADDRESS}" == "http://127.0.0.1:9", "{SAMPLE_ADDRESS}"
+        ```
+        """,
+    "a block marked notest follows": """
+        ```python
+        pass
+        ```
+
+        ```python notest
+        raise SystemExit("not run")
+        ```
+        """,
+}
+
+
+@pytest.mark.parametrize("markdown", FAILING.values(), ids=FAILING.keys())
+def test_the_runner_fails(markdown, tmp_path):
+    block = find_blocks(textwrap.dedent(markdown))[-1]
+    status, output = run_block(block, "http://127.0.0.1:9", str(tmp_path), ROOT)
+    assert status != 0, output
+
+
+@pytest.mark.parametrize("markdown", PASSING.values(), ids=PASSING.keys())
+def test_the_runner_passes(markdown, tmp_path):
+    blocks = [block for block in find_blocks(textwrap.dedent(markdown)) if block.run]
+    status, output = run_block(blocks[-1], "http://127.0.0.1:9", str(tmp_path), ROOT)
+    assert status == 0, output
+
+
+def test_a_failure_names_the_readme_line(tmp_path):
+    block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n")[-1]
+    status, output = run_block(block, "http://127.0.0.1:9", str(tmp_path), ROOT)
+    assert status != 0 and 'File "README.md", line 4' in output, output
+
+
+@pytest.mark.parametrize("markdown, message", [
+    ("```py\npass\n```\n", "fence it as python"),
+    ("```python continuaton\npass\n```\n", "unknown option"),
+    ("```python continuation\npass\n```\n", "must follow"),
+    ("```python\npass\n```\n\n```pycon continuation\n>>> 1\n1\n```\n", "must follow"),
+])
+def test_fences_that_would_not_run_as_meant_are_refused(markdown, message):
+    with pytest.raises(ValueError, match=message):
+        find_blocks(markdown)
