@@ -23,6 +23,10 @@ PACKAGE = Path(quorvane.__file__).resolve().parent
 # The tests' own tree (in place: the source tree; under ./dev test-wheel: a
 # copy of tests/ and sample_service/ beside the installed package).
 ROOT = str(Path(__file__).resolve().parents[1])
+# The interpreter that tests start in child processes: this one, or what
+# QUORVANE_TEST_PYTHON names instead (under emulation, a wrapper that starts
+# this same interpreter through the emulator, which the kernel cannot do).
+PYTHON = os.environ.get("QUORVANE_TEST_PYTHON") or sys.executable
 
 
 def pytest_report_header(config):
@@ -41,7 +45,7 @@ def pytest_sessionstart(session):
 def in_child(code, *options, env=None, timeout=60):
     """Runs `code` in a new interpreter, so that a crash or a hang fails one
     test only; returns the JSON it printed last."""
-    done = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
+    done = subprocess.run([PYTHON, *options, "-c", textwrap.dedent(code)],
                           env=dict(os.environ, PYTHONPATH=ROOT, **(env or {})),
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr

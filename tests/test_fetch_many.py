@@ -5,7 +5,6 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import threading
 import time
 
@@ -14,7 +13,7 @@ import pytest
 
 import quorvane.process_stock.priceBars as pb
 import sample_service
-from conftest import ROOT
+from conftest import PYTHON, ROOT
 from quorvane.process_client import FetchResult, fetch_many, use_connection
 from quorvane.process_client.batch import THREAD_NAME_PREFIX
 
@@ -82,7 +81,7 @@ except KeyboardInterrupt:
 
 def test_ctrl_c_stops_promptly_and_leaves_no_thread():
     delay = 0.5
-    child = subprocess.Popen([sys.executable, "-c", CHILD % delay], env=dict(os.environ, PYTHONPATH=ROOT),
+    child = subprocess.Popen([PYTHON, "-c", CHILD % delay], env=dict(os.environ, PYTHONPATH=ROOT),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "started"
