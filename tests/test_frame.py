@@ -13,6 +13,8 @@ import re
 import subprocess
 import sys
 import traceback
+import types
+import unittest.mock
 import weakref
 from collections import namedtuple
 from types import SimpleNamespace
@@ -104,7 +106,9 @@ def test_introspection(mod):
     # help() shows a function with its signature line, as it shows the Python
     # function on this version (3.14 writes string annotations unquoted).
     model = python_model(mod)
-    assert inspect.isfunction(f) and inspect.isroutine(f)
+    assert inspect.isfunction(f) and isinstance(f, types.FunctionType) and type(f) is not types.FunctionType
+    with pytest.raises(TypeError, match="missing a required argument"):
+        unittest.mock.create_autospec(f)()  # the mock checks the signature
     assert pydoc.render_doc(f, renderer=pydoc.plaintext) == pydoc.render_doc(model, renderer=pydoc.plaintext)
     assert pydoc.render_doc(f, renderer=pydoc.html) == pydoc.render_doc(model, renderer=pydoc.html)
     assert pickle.loads(pickle.dumps(f)) is f and weakref.ref(f)() is f

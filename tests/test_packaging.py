@@ -6,6 +6,7 @@ import collections
 import importlib.util
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -124,3 +125,11 @@ def test_declared_floors_are_the_tested_ones():
     floors = sorted(line.replace("==", ">=") for line in floors
                     if line and not line.startswith(("#", "-r")))
     assert declared == floors
+
+
+@pytest.mark.skipif(not (ROOT / "dev").is_file(), reason="needs the source tree")
+def test_classifiers_name_each_version_that_gets_a_wheel():
+    built = re.search(r"versions=\(([0-9. ]+)\)", (ROOT / "dev").read_text()).group(1).split()
+    declared = re.findall(r'"Programming Language :: Python :: (3\.[0-9]+)"',
+                          (ROOT / "pyproject.toml").read_text())
+    assert declared == built
