@@ -2,6 +2,7 @@
 and helpers to point the native modules at it and read what they sent."""
 
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -27,6 +28,9 @@ ROOT = str(Path(__file__).resolve().parents[1])
 # QUORVANE_TEST_PYTHON names instead (under emulation, a wrapper that starts
 # this same interpreter through the emulator, which the kernel cannot do).
 PYTHON = os.environ.get("QUORVANE_TEST_PYTHON") or sys.executable
+# multiprocessing starts its helpers from sys.executable too: the resource
+# tracker that a lock of tqdm's needs on 3.14 and later.
+multiprocessing.set_executable(PYTHON)
 
 
 def pytest_report_header(config):
