@@ -2,6 +2,7 @@
 and helpers to point the native modules at it and read what they sent."""
 
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -24,6 +25,13 @@ PACKAGE = Path(quorvane.__file__).resolve().parent
 # The tests' own tree (in place: the source tree; under ./dev test-wheel: a
 # copy of tests/ and sample_service/ beside the installed package).
 ROOT = str(Path(__file__).resolve().parents[1])
+# The interpreter that tests start in child processes: this one, or what
+# QUORVANE_TEST_PYTHON names instead (under emulation, a wrapper that starts
+# this same interpreter through the emulator, which the kernel cannot do).
+PYTHON = os.environ.get("QUORVANE_TEST_PYTHON") or sys.executable
+# multiprocessing starts its helpers from sys.executable too: the resource
+# tracker that a lock of tqdm's needs on 3.14 and later.
+multiprocessing.set_executable(PYTHON)
 
 
 def pytest_report_header(config):
@@ -42,7 +50,7 @@ def pytest_sessionstart(session):
 def in_child(code, *options, env=None, timeout=60):
     """Runs `code` in a new interpreter, so that a crash or a hang fails one
     test only; returns the JSON it printed last."""
-    done = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
+    done = subprocess.run([PYTHON, *options, "-c", textwrap.dedent(code)],
                           env=dict(os.environ, PYTHONPATH=ROOT, **(env or {})),
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr

@@ -135,7 +135,10 @@ def run_block(block: Block, address: str, workdir: str, root: str,
     env = {name: value for name, value in os.environ.items() if name != "QUORVANE_BASE_URL"}
     env["PYTHONPATH"] = root
     env["PYTHONIOENCODING"] = "utf-8"
-    done = subprocess.run([sys.executable, "-W", "error", "-c", _CHILD, block.kind, path],
+    # The interpreter that child processes start: under emulation, a
+    # launcher that QUORVANE_TEST_PYTHON names.
+    python = os.environ.get("QUORVANE_TEST_PYTHON") or sys.executable
+    done = subprocess.run([python, "-W", "error", "-c", _CHILD, block.kind, path],
                           cwd=workdir, env=env, capture_output=True, text=True,
                           encoding="utf-8", timeout=timeout)
     return done.returncode, done.stdout + done.stderr

@@ -15,7 +15,7 @@ import pytest
 
 import quorvane.process_stock.priceBars as pb
 import sample_service
-from conftest import ROOT
+from conftest import PYTHON, ROOT
 from quorvane.process_client import FetchResult, fetch_many, use_connection
 from quorvane.process_client.batch import THREAD_NAME_PREFIX
 
@@ -198,7 +198,7 @@ def test_ctrl_c(delay):
     """Ctrl-C waits for the calls under way, then leaves no thread; against a
     service that never answers, a second Ctrl-C ends the program at once."""
     workers = 4
-    with subprocess.Popen([sys.executable, "-c", CHILD % delay],
+    with subprocess.Popen([PYTHON, "-c", CHILD % delay],
                           env=dict(os.environ, PYTHONPATH=ROOT), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True) as child:
         try:

@@ -22,7 +22,7 @@ from types import SimpleNamespace
 import pytest
 
 import quorvane.process_stock.priceBars as pb
-from conftest import in_child, last_entry
+from conftest import PYTHON, in_child, last_entry
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BOUND = {"Client": "quorvane.process_client.login.Client", "base_url": "quorvane.config.config.base_url",
@@ -308,7 +308,7 @@ print(module.{fname}.__name__)
 ], ids=["missing base_url", "pandas blocked", "missing wraps"])
 def test_failed_import_leaves_no_module(mod, setup, restore, error, line):
     script = CHILD.format(name=mod.name, fname=mod.fname, setup=setup, restore=restore)
-    out = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=ROOT), cwd=ROOT,
+    out = subprocess.run([PYTHON, "-c", script], env=dict(os.environ, PYTHONPATH=ROOT), cwd=ROOT,
                          capture_output=True, text=True, timeout=120)
     assert out.stderr == ""
     assert out.stdout.splitlines() == [f"{error}|init {mod.name}|{mod.entry()[1]}|{line}", "False", mod.fname]

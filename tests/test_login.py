@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import in_child
+from conftest import PYTHON, in_child
 from quorvane.process_client.login import Client
 
 ANONYMOUS = {"Accept": "application/json"}
@@ -41,7 +41,7 @@ def test_base_url_from_environment(value, expected):
     env.pop("QUORVANE_BASE_URL", None)
     if value is not None:
         env["QUORVANE_BASE_URL"] = value
-    out = subprocess.run([sys.executable, "-c", "from quorvane.config.config import base_url; print(base_url)"],
+    out = subprocess.run([PYTHON, "-c", "from quorvane.config.config import base_url; print(base_url)"],
                          env=env, capture_output=True, text=True, check=True, timeout=60)
     assert out.stdout == expected + "\n"
 

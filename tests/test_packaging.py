@@ -5,6 +5,7 @@ once."""
 import collections
 import importlib.util
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -15,6 +16,9 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
+
+import quorvane
+from conftest import PYTHON, in_child
 
 ROOT = Path(__file__).resolve().parent.parent
 NAMES = [("process_stock", m) for m in ("priceBars", "orderFlow", "foreign", "dealerDesk",
@@ -31,13 +35,13 @@ def run(*args, env=None):
 @pytest.mark.skipif(tuple(map(int, pd.__version__.split(".")[:2])) < (1, 4),
                     reason="mypy cannot analyse pandas 1.3: it finds no pandas.DataFrame")
 def test_stubs_type_the_callers():
-    run(sys.executable, "-m", "mypy", "--strict", "--follow-untyped-imports",
+    run(PYTHON, "-m", "mypy", "--strict", "--follow-untyped-imports",
         "tests/typing_sample.py")  # pandas has no stubs: mypy reads its sources
 
 
 def test_stubs_match_the_modules(tmp_path):
     (tmp_path / "mypy.ini").write_text("[mypy]\nignore_missing_imports = True\n")
-    run(sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(tmp_path / "mypy.ini"),
+    run(PYTHON, "-m", "mypy.stubtest", "--mypy-config-file", str(tmp_path / "mypy.ini"),
         *[f"quorvane.{package}.{name}" for package, name in NAMES])
 
 
@@ -47,6 +51,14 @@ def assert_self_contained(so, name):
               if "(NEEDED)" in line]
     assert set(needed) <= {"libc.so.6", "libpthread.so.0"}, (name, needed)
     assert run("nm", "-D", "--defined-only", so).split()[2::3] == [f"PyInit_{name}"]
+
+
+def test_children_run_this_interpreter_and_package():
+    # Under emulation the kernel cannot start the interpreter by itself: the
+    # children start through QUORVANE_TEST_PYTHON, and must be the same.
+    here = [sys.executable, sys.version, platform.machine(), quorvane.__file__]
+    assert in_child("import json, platform, sys, quorvane; print(json.dumps("
+                    "[sys.executable, sys.version, platform.machine(), quorvane.__file__]))") == here
 
 
 @pytest.mark.skipif(not all(map(shutil.which, ("readelf", "nm"))), reason="no binutils")
@@ -63,7 +75,7 @@ def test_build_without_a_compiler_says_what_to_do(tmp_path):
     tools = os.path.dirname(sys.executable)
     done = subprocess.run([os.path.join(tools, "cmake"), "-S", str(ROOT), "-B", str(tmp_path),
                            "-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={os.path.join(tools, 'ninja')}",
-                           f"-DPython_EXECUTABLE={sys.executable}"],
+                           f"-DPython_EXECUTABLE={PYTHON}"],
                           env=dict(os.environ, CXX="/bin/false"), capture_output=True, text=True)
     assert done.returncode != 0
     message = " ".join(done.stderr.split())
@@ -79,7 +91,7 @@ def test_wheel_holds_stubs_and_self_contained_modules(tmp_path):  # slow: a full
         if (ROOT / name).is_file():
             (tmp_path / "src" / name).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(ROOT / name, tmp_path / "src" / name)
-    run(sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",
+    run(PYTHON, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps",
         "--no-index", "-w", str(tmp_path / "dist"), str(tmp_path / "src"),
         f"--config-settings=build-dir={tmp_path / 'build'}",
         env={"PATH": os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"]})
