@@ -19,11 +19,30 @@ import math
 import threading
 import time
 import weakref
-from typing import Any, Callable, Deque, Dict, List, Optional, Tuple, Type
+from contextlib import contextmanager
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple, Type
 
 import requests
 
-__all__ = ["RateLimitExceeded", "RateLimit", "check_rate_limit"]
+__all__ = ["RateLimitExceeded", "RateLimit", "check_rate_limit", "waits_end_with"]
+
+# The event that ends this thread's waits for the limit, if any (fetch_many's
+# workers: a stopped run drops its requests that have not gone yet).
+_waits_end = threading.local()
+# How often such a wait looks at its event.
+_POLL_SECONDS = 0.25
+
+
+@contextmanager
+def waits_end_with(event: threading.Event) -> Iterator[None]:
+    """While in force, a wait of this thread for the rate limit ends with
+    :class:`RateLimitExceeded` soon after ``event`` is set."""
+    before = getattr(_waits_end, "event", None)
+    _waits_end.event = event
+    try:
+        yield
+    finally:
+        _waits_end.event = before
 
 
 class RateLimitExceeded(requests.exceptions.RequestException):
@@ -90,6 +109,7 @@ class RateLimit:
 
     def _take(self) -> _Slot:
         start = time.monotonic()
+        stop: Optional[threading.Event] = getattr(_waits_end, "event", None)
         with self._changed:
             while True:
                 now = time.monotonic()
@@ -106,9 +126,13 @@ class RateLimit:
                 free_in = ended[0] + self.per - now if ended else None
                 if left <= 0 or (free_in is not None and free_in > left):
                     raise RateLimitExceeded(self._refusal(now - start, free_in))
+                if stop is not None and stop.is_set():
+                    raise RateLimitExceeded(f"rate limit of {self.describe()}: the run was "
+                                            "stopped while this request waited for its turn")
                 # Waiting on a condition lets Ctrl-C through in the main
                 # thread, and a try that ends wakes the waiters.
-                self._changed.wait(left if free_in is None else free_in)
+                wait = left if free_in is None else free_in
+                self._changed.wait(wait if stop is None else min(wait, _POLL_SECONDS))
 
     def _refusal(self, waited: float, free_in: Optional[float]) -> str:
         head = f"rate limit of {self.describe()}: "
