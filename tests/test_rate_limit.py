@@ -135,7 +135,7 @@ def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample):
         elapsed = time.monotonic() - start
         under_way.join(10)
     assert 0.3 <= elapsed < 0.3 + 1.0
-    assert str(excinfo.value) == ("rate limit of 1 requests per 5 s: no request could go "
+    assert str(excinfo.value) == ("rate limit of 1 request per 5 s: no request could go "
                                   "within max_wait=0.3 s (1 still under way)")
     assert sample.requests_served == 1
 

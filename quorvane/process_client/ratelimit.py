@@ -98,7 +98,7 @@ class RateLimit:
         self._pool_classes: Dict[type, type] = {}
 
     def describe(self) -> str:
-        return f"{self.calls} requests per {self.per:g} s"
+        return f"{self.calls} request{'s' if self.calls != 1 else ''} per {self.per:g} s"
 
     def after_fork(self) -> "RateLimit":
         """The limit for a forked child: the tries the parent had in flight
