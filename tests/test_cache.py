@@ -198,23 +198,6 @@ def test_cache_true_is_a_file_in_the_user_cache_folder(sample, tmp_path, monkeyp
             tmp_path / "home-cache" / "quorvane" / "http-cache.sqlite", 1)
 
 
-def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
-    got = in_child(f"""
-        import json, sys
-        sys.modules["requests_cache"] = None  # as if not installed
-        from quorvane.process_client import Connection
-        Connection()  # no cache: nothing needed
-        try:
-            Connection(cache={str(tmp_path / "c.sqlite")!r})
-        except ImportError as error:
-            print(json.dumps([type(error).__name__, str(error)]))
-    """)
-    assert got == ["ImportError",
-                   "cache= needs requests-cache and platformdirs: pip install requests-cache "
-                   "platformdirs (or quorvane's extra: pip install 'quorvane[cache]', "
-                   "'/path/to/quorvane-*.whl[cache]', or '.[cache]' in a clone)"]
-
-
 # ---- threads and processes on one file ---------------------------------------------
 
 def mixed_calls(count):

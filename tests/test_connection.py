@@ -333,6 +333,24 @@ def closed_connection():
     return connection
 
 
+def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
+    # Here, not in test_cache.py: it runs whether requests-cache is installed or not.
+    got = in_child(f"""
+        import json, sys
+        sys.modules["requests_cache"] = None  # as if not installed
+        from quorvane.process_client import Connection
+        Connection()  # no cache: nothing needed
+        try:
+            Connection(cache={str(tmp_path / "c.sqlite")!r})
+        except ImportError as error:
+            print(json.dumps([type(error).__name__, str(error)]))
+    """)
+    assert got == ["ImportError",
+                   "cache= needs requests-cache and platformdirs: pip install requests-cache "
+                   "platformdirs (or quorvane's extra: pip install 'quorvane[cache]', "
+                   "'/path/to/quorvane-*.whl[cache]', or '.[cache]' in a clone)"]
+
+
 # ---- connection reuse, putting it in place and back ---------------------------------
 
 def test_sequential_calls_share_one_tcp_connection(sample):

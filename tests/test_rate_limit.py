@@ -77,6 +77,7 @@ def test_fetch_many_keeps_the_limit_with_any_number_of_workers(sample, monkeypat
 
 
 def test_cache_hits_pass_a_spent_limit(sample, tmp_path):
+    pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
     ends = ["2024-01-29", "2024-01-30", "2024-01-31"]
     with use_connection(cache=tmp_path / "c.sqlite", rate_limit=(3, 60), max_wait=0.5):
         tables = [bars(end=end) for end in ends]

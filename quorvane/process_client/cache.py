@@ -148,7 +148,8 @@ class _Gate:
 
 _gate = _Gate()
 _stores: "weakref.WeakSet[Store]" = weakref.WeakSet()
-# Stores a forked child must keep open and never close (see _after_fork).
+# Stores a forked child must keep open and never close (see
+# _after_fork_in_child).
 _kept: List["Store"] = []
 _closed_for_fork = True
 
@@ -163,7 +164,7 @@ class Store:
         path = Path(path).expanduser().absolute()
         self.path = path if path.suffix else path.with_name(path.name + ".sqlite")
         self._backend: Optional[SQLiteCache] = None
-        self._opening = threading.Lock()
+        self._opening = threading.RLock()
         _stores.add(self)
 
     def backend(self) -> SQLiteCache:
