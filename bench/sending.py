@@ -11,6 +11,13 @@ it does not share the benchmark's interpreter lock:
   8 threads, plain and through a Connection; on loopback, and against a
   service that answers each request after 20 ms.
 
+Then the cache and the rate limit: `calls` repeated calls, plain, through a
+Connection, and through a Connection whose cache already holds the answer,
+on loopback and against a service that answers after 50 ms; and fetch_many
+of 100 tickers on 8 threads through a Connection limited to 20 requests a
+second, its elapsed time against the 5 s that 100 requests at 20 a second
+take.
+
 Calls per second, best and median of interleaved runs, and the CPU time of
 this process per call (all its threads). Where valgrind is present, also
 the instructions of the calling process per call, plain and through a
@@ -19,6 +26,7 @@ Connection, counted with callgrind while itertools.starmap drives the calls
 """
 
 import glob
+import math
 import os
 import shutil
 import statistics
@@ -28,6 +36,8 @@ import tempfile
 import time
 
 DELAY = 0.02
+CACHE_DELAY = 0.05
+LIMIT, LIMITED_TICKERS = (20, 1), 100
 
 # The sample service with extra synthetic tickers T000, T001, ...; it prints
 # its address and serves until its standard input closes.
@@ -92,9 +102,34 @@ class ServiceProcess:
             self.process.wait()
 
 
+def timed(work, options, warm_up=None):
+    """(calls per second, CPU seconds of this process per call) of `work`,
+    which returns the calls it made, sent plain (`options` None) or through
+    a new Connection(**options) after `warm_up()`."""
+    from quorvane.process_client import Connection, use_connection
+
+    binding = None if options is None else use_connection(
+        Connection(timeout=(3.05, 30), retries=3, **options))
+    try:
+        if warm_up is not None:
+            warm_up()
+        start, start_cpu = time.perf_counter(), time.process_time()
+        done = work()
+        return done / (time.perf_counter() - start), (time.process_time() - start_cpu) / done
+    finally:
+        if binding is not None:
+            binding.restore()
+            binding.connection.close()
+
+
+def summary(per_s, cpu):
+    return {"calls_per_s": max(per_s), "median_calls_per_s": statistics.median(per_s),
+            "client_cpu_ms_per_call": min(cpu) * 1e3}
+
+
 def rates(bench, calls, tickers, repeats):
     """Calls per second and CPU time per call, by service delay and run."""
-    from quorvane.process_client import Connection, fetch_many, use_connection
+    from quorvane.process_client import fetch_many
 
     fn, args = bench.priceBars.get_priceBars, (bench.TICKER, bench.FROM, bench.TO, "D")
     names = [f"T{i:03d}" for i in range(tickers)]
@@ -138,25 +173,75 @@ def rates(bench, calls, tickers, repeats):
                 fn(*args)  # warm-up
                 for _ in range(repeats):
                     for name, work, through in runs:
-                        binding = use_connection(Connection(timeout=(3.05, 30), retries=3)) \
-                            if through else None
-                        try:
-                            start, start_cpu = time.perf_counter(), time.process_time()
-                            done = work()
-                            per_s[name].append(done / (time.perf_counter() - start))
-                            cpu[name].append((time.process_time() - start_cpu) / done)
-                        finally:
-                            if binding is not None:
-                                binding.restore()
-                                binding.connection.close()
+                        rate, cpu_s = timed(work, {} if through else None)
+                        per_s[name].append(rate)
+                        cpu[name].append(cpu_s)
             finally:
                 bench.Client().logout()
-        sections[title] = {
-            name: {"calls_per_s": max(per_s[name]),
-                   "median_calls_per_s": statistics.median(per_s[name]),
-                   "client_cpu_ms_per_call": min(cpu[name]) * 1e3}
-            for name, _, _ in runs}
+        sections[title] = {name: summary(per_s[name], cpu[name]) for name, _, _ in runs}
     return sections
+
+
+def caching(bench, calls, repeats):
+    """Calls per second of one repeated call: plain, through a Connection,
+    and answered from a warm cache; by service delay."""
+    fn, args = bench.priceBars.get_priceBars, (bench.TICKER, bench.FROM, bench.TO, "D")
+
+    def repeated():
+        for _ in range(calls):
+            fn(*args)
+        return calls
+    sections = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for wait in (0.0, CACHE_DELAY):
+            title = f"service answers after {wait * 1e3:.0f} ms" if wait else "loopback"
+            kinds = [("plain requests", None), ("one Connection", {}),
+                     ("Connection, warm cache",
+                      {"cache": os.path.join(folder, f"cache-{wait}.sqlite")})]
+            per_s = {name: [] for name, _ in kinds}
+            cpu = {name: [] for name, _ in kinds}
+            with ServiceProcess(bench.ROOT, 0, wait) as service, \
+                    bench.Rebound(bench.DATA_MODULES, {"base_url": service.url}):
+                bench.Client().login(bench.DEMO_TOKEN)
+                try:
+                    fn(*args)  # warm-up
+                    for _ in range(repeats):
+                        for name, options in kinds:
+                            # The first call opens the connection and fills the cache.
+                            rate, cpu_s = timed(repeated, options, lambda: fn(*args))
+                            per_s[name].append(rate)
+                            cpu[name].append(cpu_s)
+                finally:
+                    bench.Client().logout()
+            sections[title] = {f"{calls} calls, {name}": summary(per_s[name], cpu[name])
+                               for name, _ in kinds}
+    return sections
+
+
+def rate_limited(bench):
+    """fetch_many of LIMITED_TICKERS tickers on 8 threads through a
+    Connection limited to LIMIT: elapsed seconds, and the time those
+    requests take at exactly the limit's rate."""
+    from quorvane.process_client import Connection, fetch_many, use_connection
+
+    calls, per = LIMIT
+    names = [f"T{i:03d}" for i in range(LIMITED_TICKERS)]
+    with ServiceProcess(bench.ROOT, LIMITED_TICKERS, 0.0) as service, \
+            bench.Rebound(bench.DATA_MODULES, {"base_url": service.url}):
+        bench.Client().login(bench.DEMO_TOKEN)
+        try:
+            with use_connection(Connection(timeout=(3.05, 30), retries=3, rate_limit=LIMIT)):
+                start = time.perf_counter()
+                result = fetch_many(bench.priceBars.get_priceBars, names, bench.FROM, bench.TO,
+                                    "D", workers=8, progress=False)
+                elapsed = time.perf_counter() - start
+            assert result.ok, result.errors
+        finally:
+            bench.Client().logout()
+    return {"tickers": LIMITED_TICKERS, "limit": list(LIMIT), "workers": 8,
+            "elapsed_s": elapsed, "ideal_s": LIMITED_TICKERS / calls * per,
+            # A sliding window lets the first `calls` go at once.
+            "earliest_s": (math.ceil(LIMITED_TICKERS / calls) - 1) * per}
 
 
 def instructions(bench, calls):
@@ -191,6 +276,8 @@ def run(bench, opts, quick):
         counted = 0
     return {"calls": calls, "tickers": tickers, "repeats": repeats, "delay_s": DELAY,
             "sections": rates(bench, calls, tickers, repeats),
+            "caching": caching(bench, calls, repeats),
+            "rate_limited": rate_limited(bench),
             "instructions": instructions(bench, counted)}
 
 
@@ -202,6 +289,19 @@ def report(figures):
         for name, row in rows.items():
             print(f"  {name:<50}{row['calls_per_s']:>9.0f}{row['median_calls_per_s']:>8.0f}"
                   f"{row['client_cpu_ms_per_call']:>20.2f}")
+    print("\nthe cache: one call repeated, plain, through a Connection, and answered from the "
+          "cache file")
+    for title, rows in figures["caching"].items():
+        print(f"{title:<52}{'calls/s':>9}{'median':>8}{'client CPU ms/call':>20}")
+        for name, row in rows.items():
+            print(f"  {name:<50}{row['calls_per_s']:>9.0f}{row['median_calls_per_s']:>8.0f}"
+                  f"{row['client_cpu_ms_per_call']:>20.2f}")
+    limited = figures["rate_limited"]
+    calls, per = limited["limit"]
+    print(f"fetch_many of {limited['tickers']} tickers, {limited['workers']} threads, "
+          f"rate_limit=({calls}, {per}): {limited['elapsed_s']:.2f} s; at exactly {calls} "
+          f"a {per} s: {limited['ideal_s']:.0f} s, or {limited['earliest_s']:.0f} s plus the "
+          f"last answers when the first {calls} go at once")
     counted = figures["instructions"]
     if counted:
         print(f"instructions of this process per call (callgrind, {counted['calls']} calls): "

@@ -15,7 +15,7 @@ import socket
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Iterable, Optional
+from typing import Iterable, List, Optional
 from urllib.parse import parse_qs, urlsplit
 
 from . import data
@@ -102,10 +102,12 @@ class _Server(ThreadingHTTPServer):
         self._open: set = set()
         self.connections_accepted = 0
         self.requests_served = 0
+        self.arrivals: list = []
 
     def count_request(self) -> None:
         with self._lock:
             self.requests_served += 1
+            self.arrivals.append(time.monotonic())
 
     def process_request(self, request: socket.socket, client_address: object) -> None:
         with self._lock:
@@ -174,6 +176,12 @@ class SampleService:
     def requests_served(self) -> int:
         """GET requests received so far."""
         return self._server.requests_served
+
+    @property
+    def arrivals(self) -> List[float]:
+        """When each GET request was received, by ``time.monotonic()``."""
+        with self._server._lock:
+            return list(self._server.arrivals)
 
     @property
     def url(self) -> str:

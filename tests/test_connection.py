@@ -293,6 +293,18 @@ NAN = math.nan
     ('Connection(backoff=NAN)', ValueError, "backoff must be 0 seconds or more, not nan"),
     ('Connection(backoff=-0.5)', ValueError, "backoff must be 0 seconds or more"),
     ('Connection(backoff=None)', TypeError, "backoff must be a number of seconds"),
+    ('Connection(rate_limit=60)', TypeError, "rate_limit must be (calls, per_seconds)"),
+    ('Connection(rate_limit=(60, 60, 1))', TypeError, "rate_limit must be (calls, per_seconds)"),
+    ('Connection(rate_limit=(0, 60))', ValueError, "rate_limit's calls must be at least 1, not 0"),
+    ('Connection(rate_limit=(2.5, 60))', TypeError, "rate_limit's calls must be an int, not float"),
+    ('Connection(rate_limit=(60, 0))', ValueError,
+     "rate_limit's per_seconds must be finite and above 0, not 0"),
+    ('Connection(rate_limit=(60, NAN))', ValueError, "per_seconds must be finite"),
+    ('Connection(rate_limit=(60, "60"))', TypeError, "per_seconds must be a number, not str"),
+    ('Connection(cache=1)', TypeError, "cache must be True, a path or None, not int"),
+    ('Connection(cache=" ")', ValueError, "cache must be True, a path or None, not an empty str"),
+    ('Connection(cache_expiry=-1)', ValueError, "cache_expiry must be finite and 0 or more"),
+    ('Connection(cache_expiry=None)', TypeError, "cache_expiry must be a number of seconds"),
     ('use_connection(Connection(), timeout=1)', TypeError,
      "give a connection or the options for a new one, not both"),
     ('use_connection(timeout=NAN)', ValueError, "finite number"),
@@ -319,6 +331,24 @@ def closed_connection():
     connection = Connection()
     connection.close()
     return connection
+
+
+def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
+    # Here, not in test_cache.py: it runs whether requests-cache is installed or not.
+    got = in_child(f"""
+        import json, sys
+        sys.modules["requests_cache"] = None  # as if not installed
+        from quorvane.process_client import Connection
+        Connection()  # no cache: nothing needed
+        try:
+            Connection(cache={str(tmp_path / "c.sqlite")!r})
+        except ImportError as error:
+            print(json.dumps([type(error).__name__, str(error)]))
+    """)
+    assert got == ["ImportError",
+                   "cache= needs requests-cache and platformdirs: pip install requests-cache "
+                   "platformdirs (or quorvane's extra: pip install 'quorvane[cache]', "
+                   "'/path/to/quorvane-*.whl[cache]', or '.[cache]' in a clone)"]
 
 
 # ---- connection reuse, putting it in place and back ---------------------------------

@@ -116,11 +116,15 @@ def test_wheel_holds_stubs_and_self_contained_modules(tmp_path):  # slow: a full
 @pytest.mark.skipif(not (ROOT / "requirements").is_dir(), reason="needs the source tree")
 def test_declared_floors_are_the_tested_ones():
     # CI installs requirements/floors.txt exactly: pyproject.toml must declare
-    # those versions as the lowest it accepts, no lower and no higher.
+    # those versions as the lowest it accepts, no lower and no higher, for
+    # the dependencies and for the cache extra.
     pyproject = (ROOT / "pyproject.toml").read_text()
-    declared = pyproject.split("dependencies = [", 1)[1].split("]", 1)[0]
-    declared = sorted(line.strip().strip('",') for line in declared.splitlines()
-                      if line.strip().startswith('"'))
+    declared = []
+    for start in ("dependencies = [", "cache = ["):
+        listed = pyproject.split(start, 1)[1].split("]", 1)[0]
+        declared += [line.strip().strip('",') for line in listed.splitlines()
+                     if line.strip().startswith('"')]
+    declared.sort()
     floors = (ROOT / "requirements" / "floors.txt").read_text().splitlines()
     floors = sorted(line.replace("==", ">=") for line in floors
                     if line and not line.startswith(("#", "-r")))

@@ -14,7 +14,9 @@ imported when the name is first asked for:
     variable ``QUORVANE_BASE_URL`` sets the first address.
 ``Connection``, ``use_connection``, ``restore_requests``
     Time limits, retries (401 is not retried; 429, 502, 503 and 504 are)
-    and reused connections, process-wide.
+    and reused connections, process-wide; opt-in, a local cache of the
+    answers (``cache=True``) and a rate limit (``rate_limit=(60, 60)``),
+    whose refusal is ``RateLimitExceeded``.
 ``fetch_many``, ``FetchResult``
     One data function for many tickers on a pool of threads; every ticker
     ends in ``tables`` or, with the exception its call raised, in
@@ -61,6 +63,7 @@ if TYPE_CHECKING:
     from .batch import FetchResult, fetch_many
     from .connection import Connection, restore_requests, use_connection
     from .login import Client
+    from .ratelimit import RateLimitExceeded
 
 # Name -> the module it comes from (relative to this package, or absolute).
 _SOURCES = {
@@ -70,10 +73,11 @@ _SOURCES = {
     "use_connection": ".connection",
     "restore_requests": ".connection",
     "fetch_many": ".batch",
+    "RateLimitExceeded": ".ratelimit",
     "FetchResult": ".batch",
 }
-__all__ = ["Client", "Connection", "FetchResult", "fetch_many", "restore_requests",
-           "set_base_url", "use_connection"]
+__all__ = ["Client", "Connection", "FetchResult", "RateLimitExceeded", "fetch_many",
+           "restore_requests", "set_base_url", "use_connection"]
 
 
 def __getattr__(name: str) -> Any:

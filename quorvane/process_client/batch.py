@@ -17,6 +17,8 @@ import queue
 import threading
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Tuple
 
+from .ratelimit import waits_end_with
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -81,10 +83,11 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     ``True`` always shows one (and needs tqdm); ``False`` never.
 
     Ctrl-C (``KeyboardInterrupt``) stops the run: calls that have not started
-    are dropped, the calls already under way finish their current request,
-    and then the ``KeyboardInterrupt`` goes on; none of the run's threads is
-    left. How long that takes is how long those requests take: bounded by
-    the connection's time limit when one is in place
+    are dropped (so are calls still waiting for a connection's rate limit),
+    the calls already under way finish their current request, and then the
+    ``KeyboardInterrupt`` goes on; none of the run's threads is left. How
+    long that takes is how long those requests take: bounded by the
+    connection's time limit when one is in place
     (:func:`~quorvane.process_client.connection.use_connection`), unbounded
     with plain ``requests`` and a service that stalls. A second Ctrl-C
     stops the waiting at once. The calls still under way then go on in the
@@ -134,19 +137,22 @@ def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: An
     pending = collections.deque(tickers)
     # Each finished call lands here, as (ticker, exception or None, result).
     finished: "queue.SimpleQueue[Tuple[str, Optional[BaseException], Any]]" = queue.SimpleQueue()
+    # Set once the run is over; ends the waits for a rate limit.
+    stopped = threading.Event()
 
     def work() -> None:
-        while True:
-            try:
-                ticker = pending.popleft()
-            except IndexError:
-                return
-            try:
-                value = function(ticker, *args, **kwargs)
-            except BaseException as error:  # the calling thread sorts them out
-                finished.put((ticker, error, None))
-            else:
-                finished.put((ticker, None, value))
+        with waits_end_with(stopped):
+            while True:
+                try:
+                    ticker = pending.popleft()
+                except IndexError:
+                    return
+                try:
+                    value = function(ticker, *args, **kwargs)
+                except BaseException as error:  # the calling thread sorts them out
+                    finished.put((ticker, error, None))
+                else:
+                    finished.put((ticker, None, value))
 
     # Daemon threads of our own rather than concurrent.futures' pool, whose
     # threads the interpreter waits for at exit: a call stalled on a silent
@@ -175,6 +181,7 @@ def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: An
                     bar.set_postfix(failed=len(failures), refresh=False)
     finally:
         pending.clear()
+        stopped.set()
         try:
             # Waits for the calls under way; after a normal run there are none.
             for thread in threads:

@@ -19,6 +19,11 @@ or, for one block of code (still seen by every thread while it runs)::
 
 Bindings may overlap, from one thread or several, and be restored in any
 order: the newest binding still in force is what the modules send with.
+
+A Connection can also keep answers in a local cache and hold the requests
+to a rate limit, both off by default::
+
+    use_connection(Connection(cache=True, rate_limit=(60, 60)))
 """
 
 import importlib
@@ -26,8 +31,9 @@ import math
 import os
 import threading
 import weakref
+from pathlib import Path
 from types import ModuleType, TracebackType
-from typing import Any, Dict, List, Optional, Set, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple, Type, Union
 
 import requests
 import requests.adapters
@@ -37,8 +43,18 @@ from urllib3.util.retry import Retry
 # The modules whose ``requests`` global use_connection rebinds.
 from quorvane.process_stock import DATA_MODULES
 
+from .ratelimit import RateLimit, RateLimitExceeded, check_rate_limit
+
+if TYPE_CHECKING:
+    from .cache import CacheInfo, Store
+
 __all__ = ["Connection", "ConnectionBinding", "use_connection", "restore_requests",
-           "DATA_MODULES", "RETRY_STATUSES"]
+           "DATA_MODULES", "RETRY_STATUSES", "RateLimitExceeded", "CACHE_INSTALL"]
+
+#: What to install for ``cache=``.
+CACHE_INSTALL = ("pip install requests-cache platformdirs (or quorvane's extra: "
+                 "pip install 'quorvane[cache]', '/path/to/quorvane-*.whl[cache]', "
+                 "or '.[cache]' in a clone)")
 
 #: Answers that are tried again: too many requests, and a gateway or service
 #: that is briefly unavailable.
@@ -82,7 +98,8 @@ class _Retry(Retry):
 
 
 class _Adapter(requests.adapters.HTTPAdapter):
-    """Keeps a read time-out a ``ReadTimeout`` after the last try.
+    """Keeps a read time-out a ``ReadTimeout`` after the last try, and
+    counts every try against the rate limit, if there is one.
 
     Once tries are counted, urllib3 reports the last failure wrapped in a
     ``MaxRetryError``, and requests turns every such error that is not a
@@ -90,6 +107,22 @@ class _Adapter(requests.adapters.HTTPAdapter):
     would no longer be caught by ``except requests.exceptions.ReadTimeout``
     (or ``Timeout``) as it is without retries.
     """
+
+    def __init__(self, rate_limit: Optional[RateLimit], **kwargs: Any) -> None:
+        # Before requests makes the pool manager, in __init__.
+        self._rate_limit = rate_limit
+        super().__init__(**kwargs)
+
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
+        super().init_poolmanager(*args, **kwargs)
+        if self._rate_limit is not None:
+            self._rate_limit.limit_pools(self.poolmanager)
+
+    def proxy_manager_for(self, *args: Any, **kwargs: Any) -> Any:
+        manager = super().proxy_manager_for(*args, **kwargs)
+        if self._rate_limit is not None:
+            self._rate_limit.limit_pools(manager)
+        return manager
 
     def send(self, request: requests.PreparedRequest, *args: Any,
              **kwargs: Any) -> requests.Response:
@@ -100,6 +133,10 @@ class _Adapter(requests.adapters.HTTPAdapter):
             if (isinstance(cause, MaxRetryError)
                     and isinstance(cause.reason, ReadTimeoutError)):
                 raise requests.exceptions.ReadTimeout(cause, request=request) from None
+            if isinstance(cause, RateLimitExceeded):
+                # requests wraps every OSError it sees; this one is ours.
+                cause.request = request
+                raise cause from None
             raise
 
 
@@ -154,7 +191,8 @@ class Connection:
         ``Retry-After`` (seconds or a date) replaces that wait; one that
         cannot be read counts as absent.
     ``max_wait``
-        No single wait, backoff or ``Retry-After``, is longer than this.
+        No single wait, backoff or ``Retry-After``, is longer than this,
+        nor any request's wait for the rate limit.
     ``pool_size``
         Connections kept open to one host: give at least the number of
         threads that call at once. More threads still work, but each
@@ -162,6 +200,28 @@ class Connection:
         only sign of it is urllib3's warning "Connection pool is full,
         discarding connection" on the ``urllib3.connectionpool`` logger,
         which shows only once logging is set up (``logging.basicConfig()``).
+    ``cache``
+        ``None`` (the default): every call goes to the service. ``True``:
+        answers are kept in ``http-cache.sqlite`` in the user's cache
+        folder (``~/.cache/quorvane/`` on Linux); a path: in that file (a
+        name without an extension gets ``.sqlite``). Needs requests-cache
+        and platformdirs (``pip install 'quorvane[cache]'``). Only answers
+        with status 200 are kept, never the token; a call answered from the
+        file sends nothing and does not count against the rate limit.
+    ``cache_expiry``
+        Seconds an answer is kept for a range whose ``toDate`` is today or
+        later, or cannot be read as a ``YYYY-MM-DD`` date; ``0`` keeps none
+        of those. A range that ends before today (the machine's local date)
+        never expires.
+    ``rate_limit``
+        ``(calls, per_seconds)``, for example ``(60, 60)``: at most
+        ``calls`` requests reach the network in any window of
+        ``per_seconds``, across every thread using this connection, each
+        retry counted. A request over the limit waits for its turn (Ctrl-C
+        stops the wait); one that would wait longer than ``max_wait`` fails
+        with :class:`RateLimitExceeded`, which names the limit, and sends
+        nothing. The limit is this process's: a forked child keeps its own
+        count, starting from the parent's recent requests.
 
     After the last try the final answer is handed back unchanged, so a 503
     that lasts still ends in the data function's ``ValueError`` with status
@@ -181,7 +241,10 @@ class Connection:
     """
 
     def __init__(self, timeout: Timeout = None, retries: int = 3, backoff: float = 0.5,
-                 *, max_wait: float = 60.0, pool_size: int = 16) -> None:
+                 *, max_wait: float = 60.0, pool_size: int = 16,
+                 cache: Union[None, bool, str, "os.PathLike[str]"] = None,
+                 cache_expiry: float = 900.0,
+                 rate_limit: Optional[Tuple[int, float]] = None) -> None:
         self.timeout = _check_timeout(timeout)
         self.retries = _count(retries, "retries", 0)
         self.pool_size = _count(pool_size, "pool_size", 1)
@@ -191,6 +254,16 @@ class Connection:
             raise ValueError(f"backoff must be 0 seconds or more, not {backoff!r}")
         self.backoff = float(backoff)
         self.max_wait = _seconds(max_wait, "max_wait")
+        if isinstance(cache_expiry, bool) or not isinstance(cache_expiry, (int, float)):
+            raise TypeError("cache_expiry must be a number of seconds, not "
+                            + type(cache_expiry).__name__)
+        if not 0 <= cache_expiry < math.inf:
+            raise ValueError(f"cache_expiry must be finite and 0 or more, not {cache_expiry!r}")
+        self.cache_expiry = float(cache_expiry)
+        self.rate_limit = check_rate_limit(rate_limit)
+        self._rate_limit = (RateLimit(*self.rate_limit, self.max_wait)
+                            if self.rate_limit else None)
+        self._store: Optional["Store"] = _open_cache(cache)
         self._closed = False
         # Made by use_connection from options, and so closed by it.
         self._made_here = False
@@ -210,18 +283,31 @@ class Connection:
             backoff_factor=self.backoff, raise_on_status=False,
             respect_retry_after_header=True)
         retry.max_wait = self.max_wait
-        self._adapter = _Adapter(pool_connections=4, pool_maxsize=self.pool_size,
-                                 max_retries=retry)
+        self._adapter = _Adapter(self._rate_limit, pool_connections=4,
+                                 pool_maxsize=self.pool_size, max_retries=retry)
         self._local = threading.local()
         # One token per call under way. Adding and discarding are atomic, so
         # no lock is needed (a lock would hang a signal handler that calls
         # while the code it interrupted holds it, and a forked child).
         self._calls: Set[object] = set()
 
+    def _after_fork_in_child(self) -> None:
+        # The parent's tries under way never end here, and its database
+        # connection is not to be used: the child has its own of both.
+        if self._rate_limit is not None:
+            self._rate_limit = self._rate_limit.after_fork()
+        if self._store is not None:
+            self._store = type(self._store)(self._store.path)
+        self._start()
+
     def _session(self) -> requests.Session:
         session: Optional[requests.Session] = getattr(self._local, "session", None)
         if session is None:
-            session = requests.Session()
+            if self._store is not None:
+                from .cache import CachedSession
+                session = CachedSession(self._store, self.cache_expiry)
+            else:
+                session = requests.Session()
             # The thread's session drops its own default adapters (which
             # hold no connection yet) for the shared one.
             session.mount("http://", self._adapter)
@@ -255,6 +341,8 @@ class Connection:
         # that comes back to a closed pool, and opens a new pool on demand.
         if (self._closed or self._retired) and not self._calls:
             self._adapter.close()
+            if self._store is not None:
+                self._store.close()
 
     def close(self) -> None:
         """Refuses later calls of ``get``; calls under way finish, then the
@@ -265,6 +353,24 @@ class Connection:
     def _retire(self) -> None:
         self._retired = True
         self._close_if_idle()
+
+    def _cache(self) -> "Store":
+        if self._store is None:
+            raise RuntimeError("this Connection has no cache: give it cache=True or cache=path")
+        if self.closed:
+            raise RuntimeError("this Connection is closed")
+        return self._store
+
+    def clear_cache(self) -> None:
+        """Removes every answer from the cache file, this connection's and
+        those any other connection or process put there."""
+        self._cache().clear()
+
+    def cache_info(self) -> "CacheInfo":
+        """``(path, entries, bytes)``: the cache file, the answers in it
+        (expired ones included, until they are fetched again) and the bytes
+        it takes on disk with its write-ahead log."""
+        return self._cache().info()
 
     @property
     def closed(self) -> bool:
@@ -281,9 +387,32 @@ class Connection:
 
     def __repr__(self) -> str:
         state = " closed" if self.closed else ""
+        extra = ""
+        if self._store is not None:
+            extra += f" cache={str(self._store.path)!r} cache_expiry={self.cache_expiry:g}"
+        if self.rate_limit is not None:
+            extra += f" rate_limit={self.rate_limit!r}"
         return (f"<Connection{state} timeout={self.timeout!r} retries={self.retries} "
                 f"backoff={self.backoff} max_wait={self.max_wait} "
-                f"pool_size={self.pool_size}>")
+                f"pool_size={self.pool_size}{extra}>")
+
+
+def _open_cache(cache: Any) -> Optional["Store"]:
+    """The cache file's store, opened on first use; None for no cache."""
+    if cache is None or cache is False:
+        return None
+    if cache is not True and not isinstance(cache, (str, os.PathLike)):
+        raise TypeError("cache must be True, a path or None, not " + type(cache).__name__)
+    if isinstance(cache, str) and not cache.strip():
+        raise ValueError("cache must be True, a path or None, not an empty str")
+    try:
+        module = importlib.import_module("quorvane.process_client.cache")
+    except ModuleNotFoundError as error:
+        if (error.name or "").partition(".")[0] not in ("requests_cache", "platformdirs"):
+            raise  # installed, but broken: its own error says more
+        raise ImportError(f"cache= needs requests-cache and platformdirs: {CACHE_INSTALL}",
+                          name=error.name) from error
+    return module.Store(module.default_path() if cache is True else Path(cache))
 
 
 # Every connection alive, for a forked child to renew.
@@ -381,7 +510,7 @@ def _after_fork_in_child() -> None:
     global _binding_lock
     _binding_lock = threading.Lock()
     for connection in list(_all_connections):
-        connection._start()
+        connection._after_fork_in_child()
 
 
 if hasattr(os, "register_at_fork"):

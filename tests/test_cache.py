@@ -1,0 +1,411 @@
+"""Connection(cache=...): answers kept in a SQLite file, against the sample
+service and pytest-httpserver, with the real requests-cache."""
+
+import datetime
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import pandas as pd
+import pytest
+import requests
+from werkzeug import Response
+
+import sample_service
+from conftest import ROOT, in_child
+from quorvane.process_client import Client, Connection, use_connection
+from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
+
+pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+
+# Each function with a past range that has records.
+CALLS = {
+    "get_priceBars": (priceBars.get_priceBars, ("HPX", "2024-01-01", "2024-03-31", "W")),
+    "get_order_flow": (orderFlow.get_order_flow, ("QVA", "2024-01-01", "2024-02-29", "D")),
+    "get_foreign": (foreign.get_foreign, ("MSR", "2023-05-01", "2023-06-30", "W", 1000)),
+    "get_dealerDesk": (dealerDesk.get_dealerDesk, ("TCL", "2023-01-01", "2023-03-31", "D", 1e6)),
+    "get_dividend": (dividend.get_dividend, ("VNQ", "2021-01-01", "2024-12-31")),
+}
+LONG_TOKEN = "tok-5f0c1e9a7b3d42c8a61e0b9d2f4c7a13"
+
+
+def cache_bytes(path):
+    """Everything SQLite keeps for the file: the file, its log and its index."""
+    return b"".join(Path(name).read_bytes() for name in
+                    (str(path), f"{path}-wal", f"{path}-shm", f"{path}-journal")
+                    if os.path.exists(name))
+
+
+@pytest.mark.parametrize("name", list(CALLS))
+def test_a_past_range_is_fetched_once(sample, tmp_path, name):
+    function, args = CALLS[name]
+    from_network = function(*args)  # plain requests
+    with use_connection(cache=tmp_path / "c.sqlite") as connection:
+        first = function(*args)
+        second = function(*args)
+        assert connection.cache_info().entries == 1
+    assert sample.requests_served == 2
+    pd.testing.assert_frame_equal(first, from_network)
+    pd.testing.assert_frame_equal(second, from_network)
+    assert second is not first
+
+
+def test_a_hit_is_a_normal_response(sample, tmp_path):
+    url = sample.url + "/api/stock/priceBars"
+    params = {"ticker": "HPX", "fromDate": "2024-01-02", "toDate": "2024-01-05"}
+    headers = Client()._get_headers()
+    with Connection(cache=tmp_path / "c.sqlite") as connection:
+        sent = connection.get(url, headers=headers, params=params)
+        kept = connection.get(url, headers=headers, params=params)
+    assert sample.requests_served == 1
+    assert isinstance(kept, requests.Response) and kept.status_code == 200
+    assert kept.json() == sent.json() and len(sent.json()) == 4
+    assert kept.headers["Content-Type"] == sent.headers["Content-Type"]
+
+
+def test_expiry_follows_the_range(sample, tmp_path):
+    """Ranges ending before today are kept for good; those that reach today
+    or later, or whose toDate is no plain date, expire after cache_expiry."""
+    today = datetime.date.today()
+    ends = {"yesterday": (today - datetime.timedelta(days=1)).isoformat(),
+            "today": today.isoformat(),
+            "tomorrow": (today + datetime.timedelta(days=1)).isoformat(),
+            # The service reads the first ten characters; the cache does not.
+            "past, with a time": "2024-01-31T00:00:00"}
+    seconds = 2.0
+
+    def fetch_all():
+        for end in ends.values():
+            start = (datetime.date.fromisoformat(end[:10]) - datetime.timedelta(days=10))
+            priceBars.get_priceBars("HPX", start.isoformat(), end, "D")
+    with use_connection(cache=tmp_path / "c.sqlite", cache_expiry=seconds):
+        started = time.monotonic()
+        fetch_all()
+        fetch_all()
+        # Still well within the expiry, even on a loaded machine.
+        assert time.monotonic() - started < seconds
+        assert sample.requests_served == len(ends)
+        time.sleep(seconds + 0.2)
+        served = sample.requests_served
+        fetch_all()
+    assert sample.requests_served - served == len(ends) - 1  # all but yesterday's
+
+
+def test_no_expiry_keeps_nothing_that_reaches_today(sample, tmp_path):
+    today = datetime.date.today()
+    args = ("HPX", (today - datetime.timedelta(days=10)).isoformat(), today.isoformat(), "D")
+    with use_connection(cache=tmp_path / "c.sqlite", cache_expiry=0) as connection:
+        priceBars.get_priceBars(*args)
+        priceBars.get_priceBars(*args)
+        assert connection.cache_info().entries == 0
+    assert sample.requests_served == 2
+
+
+@pytest.mark.parametrize("status", [201, 404, 503])
+def test_only_status_200_is_kept(service, tmp_path, status):
+    service.point(priceBars)
+    service.answer("/api/stock/priceBars", body='[{"DateTime": "2024-01-02"}]', status=status)
+    with use_connection(cache=tmp_path / "c.sqlite", retries=0) as connection:
+        for _ in range(2):
+            with pytest.raises(ValueError, match=f"status:{status}"):
+                priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        assert connection.cache_info().entries == 0
+    assert len(service.requests) == 2
+
+
+def test_the_token_never_reaches_the_disk(service, tmp_path):
+    """Not in the key, not in the stored request nor in a redirect's, not in
+    any column; a new login still finds the answers."""
+    path = tmp_path / "c.sqlite"
+    records = [{"DateTime": "2024-01-02T00:00:00", "Open": 1, "High": 2, "Low": 1,
+                "Close": 2, "Volume": 10}]
+    service.point(priceBars)
+    service.answer("/api/stock/priceBars", records)
+    service.server.expect_request("/moved").respond_with_response(Response(
+        status=302, headers={"Location": "/api/stock/priceBars?ticker=HPX"}))
+    Client().login(LONG_TOKEN)
+    with use_connection(cache=path) as connection:
+        table = priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        moved = connection.get(service.url + "/moved", headers=Client()._get_headers())
+        assert [r.request.headers["Authorization"] for r in moved.history] == [
+            f"Bearer {LONG_TOKEN}"]
+        Client().login(LONG_TOKEN[::-1])
+        again = priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        assert connection.get(service.url + "/moved").json() == records
+        # The table, the redirect's target, and the same answer under /moved.
+        assert connection.cache_info().entries == 3
+    assert len(service.requests) == 3  # the second login's calls were hits
+    pd.testing.assert_frame_equal(again, table)
+    stored = cache_bytes(path)
+    assert b"api/stock/priceBars" in stored  # the answers are there ...
+    for secret in (LONG_TOKEN, LONG_TOKEN[::-1]):  # ... and no token, in any encoding
+        for form in (secret, secret.encode("utf-16-le").decode("latin-1")):
+            assert form.encode("latin-1") not in stored
+
+
+def test_an_answer_that_echoes_the_token_is_not_kept(service, tmp_path):
+    service.point(priceBars)
+    service.server.expect_request("/api/stock/priceBars").respond_with_response(Response(
+        "[]", content_type="application/json", headers={"X-Seen": f"Bearer {LONG_TOKEN}"}))
+    Client().login(LONG_TOKEN)
+    with use_connection(cache=tmp_path / "c.sqlite") as connection:
+        for _ in range(2):
+            with pytest.raises(KeyError):  # no records
+                priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        assert connection.cache_info().entries == 0
+    assert len(service.requests) == 2
+    assert LONG_TOKEN.encode() not in cache_bytes(tmp_path / "c.sqlite")
+
+
+def test_clear_and_info(sample, tmp_path):
+    path = tmp_path / "c"
+    with Connection(cache=path) as connection:
+        assert connection.cache_info() == (tmp_path / "c.sqlite", 0,
+                                           connection.cache_info().bytes)
+        with use_connection(connection):
+            for name in CALLS:
+                function, args = CALLS[name]
+                function(*args)
+                function(*args)
+        info = connection.cache_info()
+        assert info.entries == 5 and info.bytes > 10_000
+        assert info.bytes == sum(os.path.getsize(name) for name in
+                                 (path.with_suffix(".sqlite"), f"{path}.sqlite-wal")
+                                 if os.path.exists(name))
+        connection.clear_cache()
+        assert connection.cache_info().entries == 0
+        with use_connection(connection):
+            priceBars.get_priceBars(*CALLS["get_priceBars"][1])
+        assert connection.cache_info().entries == 1
+    assert sample.requests_served == 6
+    with pytest.raises(RuntimeError, match="this Connection is closed"):
+        connection.cache_info()
+    with pytest.raises(RuntimeError, match="has no cache: give it cache=True or cache=path"):
+        Connection().clear_cache()
+
+
+def test_cache_true_is_a_file_in_the_user_cache_folder(sample, tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "home-cache"))
+    with Connection(cache=True) as connection:
+        with use_connection(connection):
+            priceBars.get_priceBars(*CALLS["get_priceBars"][1])
+        assert connection.cache_info()[:2] == (
+            tmp_path / "home-cache" / "quorvane" / "http-cache.sqlite", 1)
+
+
+# ---- threads and processes on one file ---------------------------------------------
+
+def mixed_calls(count):
+    """`count` distinct calls over the five functions."""
+    names = list(CALLS)
+    calls = []
+    for i in range(count):
+        function, args = CALLS[names[i % len(names)]]
+        ticker = sorted(sample_service.TICKERS)[i // len(names) % len(sample_service.TICKERS)]
+        year = 2015 + i // (len(names) * len(sample_service.TICKERS))
+        calls.append((function, (ticker, f"{year}-01-01", f"{year}-12-31", *args[3:])))
+    return calls
+
+
+def test_eight_threads_share_one_cached_connection(sample, tmp_path):
+    calls = mixed_calls(25)
+    expected = [function(*args) for function, args in calls]  # plain requests
+    got = [[] for _ in range(8)]
+    failures = []
+
+    def work(index):
+        try:
+            for n in range(50):
+                function, args = calls[(index * 7 + n) % len(calls)]
+                got[index].append((calls.index((function, args)), function(*args)))
+        except BaseException as error:  # reported by the main thread
+            failures.append(error)
+    with use_connection(cache=tmp_path / "c.sqlite", timeout=30) as connection:
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(90)
+        assert not failures, failures
+        assert connection.cache_info().entries == len(calls)
+    # Compared here: pandas' comparison is not safe to run in several threads.
+    assert sum(map(len, got)) == 400
+    for results in got:
+        for index, table in results:
+            pd.testing.assert_frame_equal(table, expected[index])
+    # Each call once, but for calls that two threads missed at the same time.
+    assert len(calls) <= sample.requests_served - len(calls) < 8 * len(calls)
+
+
+# Runs in a process of its own: 4 threads make CALLS calls each on the shared
+# file, once the go file exists, and check every table against plain requests.
+PROCESS = """
+import json, os, sys, threading, time
+import pandas as pd
+from quorvane.process_client import Client, Connection, use_connection
+from quorvane.process_stock import priceBars, orderFlow, foreign, dealerDesk, dividend
+sys.path.insert(0, {tests!r})
+from test_cache import mixed_calls
+for module in (priceBars, orderFlow, foreign, dealerDesk, dividend):
+    module.base_url = {url!r}
+Client().login({token!r})
+calls = mixed_calls({count})
+expected = [function(*args) for function, args in calls]
+use_connection(Connection(cache={path!r}, timeout=30))
+results, failures = [], []
+def work(index):
+    try:
+        for n in range({each}):
+            i = (index * 5 + n) % len(calls)
+            function, args = calls[i]
+            results.append((i, function(*args)))
+    except BaseException as error:
+        failures.append(repr(error))
+while not os.path.exists({go!r}):
+    time.sleep(0.01)
+threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+wrong = 0
+for i, table in results:
+    try:
+        pd.testing.assert_frame_equal(table, expected[i])
+    except AssertionError:
+        wrong += 1
+print(json.dumps({{"calls": len(results), "wrong": wrong, "failures": failures}}))
+"""
+
+
+def test_two_processes_share_one_file(sample, tmp_path):
+    path, go = tmp_path / "c.sqlite", tmp_path / "go"
+    count, each = 20, 30
+    code = textwrap.dedent(PROCESS.format(
+        tests=os.path.dirname(__file__), url=sample.url, token=sample_service.DEMO_TOKEN,
+        count=count, path=str(path), go=str(go), each=each))
+    children = [subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True,
+                                 env=dict(os.environ, PYTHONPATH=ROOT))
+                for _ in range(2)]
+    try:
+        time.sleep(0.5)
+        go.touch()
+        outputs = [child.communicate(timeout=100) for child in children]
+    finally:
+        for child in children:
+            child.kill()
+    for child, (out, err) in zip(children, outputs):
+        assert child.returncode == 0, err
+        assert json.loads(out.splitlines()[-1]) == {"calls": 4 * each, "wrong": 0,
+                                                    "failures": []}
+    with Connection(cache=path) as connection:
+        assert connection.cache_info().entries == count
+
+
+# A parent that has used the cache forks a child, which stores answers before
+# and after the parent has closed its connection (and so the file: the
+# parent's SQLite then folds its log into the file and removes it). Every
+# answer must still be there for a new process.
+FORKED = """
+import json, os, sys
+import warnings
+from quorvane.process_client import Client, use_connection
+from quorvane.process_stock import priceBars
+warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+priceBars.base_url = {url!r}
+Client().login({token!r})
+def fetch(year):
+    priceBars.get_priceBars("HPX", f"{{year}}-01-01", f"{{year}}-01-31", "D")
+binding = use_connection(cache={path!r}, timeout=30)
+fetch(2000)
+parent_closed_r, parent_closed_w = os.pipe()
+first_done_r, first_done_w = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(parent_closed_w)  # so that a parent that dies ends the wait
+    try:
+        fetch(2001)
+        os.write(first_done_w, b"x")
+        os.read(parent_closed_r, 1)
+        fetch(2002)
+        fetch(2003)
+        os._exit(0)
+    except BaseException:
+        os._exit(1)
+os.close(first_done_w)
+os.read(first_done_r, 1)
+binding.restore()  # made by use_connection: closed now, and its file with it
+assert binding.connection.closed
+os.write(parent_closed_w, b"x")
+status = os.waitpid(pid, 0)[1]
+print(json.dumps({{"status": status}}))
+"""
+
+
+def test_a_forked_child_keeps_what_it_stores(sample, tmp_path):
+    path = tmp_path / "c.sqlite"
+    assert in_child(FORKED.format(url=sample.url, token=sample_service.DEMO_TOKEN,
+                                  path=str(path))) == {"status": 0}
+    assert in_child(f"""
+        import json
+        from quorvane.process_client import Connection
+        print(json.dumps(Connection(cache={str(path)!r}).cache_info().entries))
+    """) == 4
+
+
+# A thread of the parent is inside a write (its transaction open, the
+# store's lock held) when the main thread forks. Without the wait before the
+# fork, the child inherits both: it hangs on the lock when it drops the
+# parent's store, and its own answer is lost.
+FORKED_MID_WRITE = """
+import contextlib, json, os, signal, sqlite3, threading, time, warnings
+from requests_cache.backends.sqlite import SQLiteDict
+from quorvane.process_client import Client, use_connection
+from quorvane.process_stock import priceBars
+warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+priceBars.base_url = {url!r}
+Client().login({token!r})
+def fetch(year):
+    priceBars.get_priceBars("HPX", f"{{year}}-01-01", f"{{year}}-01-31", "D")
+binding = use_connection(cache={path!r}, timeout=30)
+fetch(2001)
+write = SQLiteDict.connection
+inside = threading.Event()
+@contextlib.contextmanager
+def slow_write(self, commit=False):
+    with write(self, commit) as connection:
+        yield connection
+        if commit and threading.current_thread().name == "writer":
+            inside.set()
+            time.sleep(1.0)
+SQLiteDict.connection = slow_write
+writer = threading.Thread(target=fetch, args=(2002,), name="writer")
+writer.start()
+inside.wait(10)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(10)
+    try:
+        fetch(2003)
+        os._exit(0)
+    except BaseException:
+        os._exit(3)
+status = os.waitpid(pid, 0)[1]
+writer.join()
+fetch(2004)
+binding.restore()
+with sqlite3.connect({path!r}) as check:
+    print(json.dumps([status, check.execute("SELECT COUNT(*) FROM responses").fetchone()[0],
+                      check.execute("PRAGMA integrity_check").fetchone()[0]]))
+"""
+
+
+def test_a_fork_waits_for_writes_under_way(sample, tmp_path):
+    assert in_child(FORKED_MID_WRITE.format(url=sample.url, token=sample_service.DEMO_TOKEN,
+                                            path=str(tmp_path / "c.sqlite"))) == [0, 4, "ok"]

@@ -1,0 +1,233 @@
+"""Connection(rate_limit=(calls, per_seconds)): counted where the service
+counts, at the sample service and pytest-httpserver on 127.0.0.1."""
+
+import bisect
+import json
+import threading
+import time
+
+import pandas as pd
+import pytest
+from werkzeug import Response
+
+import sample_service
+from conftest import in_child
+from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
+from quorvane.process_stock import priceBars
+
+PATH = "/api/stock/priceBars"
+BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
+       "Close": 1.75, "Volume": 100}
+
+
+def busiest_window(arrivals, seconds):
+    """The most requests that arrived within any `seconds`-long window."""
+    times = sorted(arrivals)
+    return max(bisect.bisect_left(times, start + seconds) - i for i, start in enumerate(times))
+
+
+def bars(ticker="HPX", end="2024-01-31"):
+    return priceBars.get_priceBars(ticker, "2024-01-01", end, "D")
+
+
+def test_eight_threads_keep_the_limit_at_the_service(sample):
+    expected = bars()
+    got, failures = [], []
+
+    def work():
+        try:
+            for _ in range(8):
+                got.append(bars())
+        except BaseException as error:  # reported by the main thread
+            failures.append(error)
+    first = len(sample.arrivals)
+    with use_connection(timeout=30, rate_limit=(20, 1)):
+        start = time.monotonic()
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(60)
+        elapsed = time.monotonic() - start
+    assert not failures and len(got) == 64
+    for table in got:
+        pd.testing.assert_frame_equal(table, expected)
+    arrivals = sample.arrivals[first:]
+    assert len(arrivals) == 64
+    assert busiest_window(arrivals, 1.0) == 20
+    # 64 requests, 20 a second at most: the 61st comes 3 s after the first
+    # at the earliest; each second's batch goes as soon as the one before has
+    # been answered.
+    assert arrivals[60] - arrivals[0] >= 3.0
+    assert elapsed < 3.0 + 5.0
+
+
+def test_fetch_many_keeps_the_limit_with_any_number_of_workers(sample, monkeypatch):
+    tickers = [f"R{i:03d}" for i in range(35)]
+    for i, ticker in enumerate(tickers):
+        monkeypatch.setitem(sample_service.TICKERS, ticker, (10.0 + i, 1_000_000))
+    first = len(sample.arrivals)
+    with use_connection(timeout=30, rate_limit=(10, 1)):
+        result = fetch_many(priceBars.get_priceBars, tickers, "2024-01-01", "2024-01-31", "D",
+                            workers=16, progress=False)
+    assert result.ok and list(result.tables) == tickers
+    arrivals = sample.arrivals[first:]
+    assert len(arrivals) == 35 and busiest_window(arrivals, 1.0) == 10
+    assert arrivals[30] - arrivals[0] >= 3.0
+
+
+def test_cache_hits_pass_a_spent_limit(sample, tmp_path):
+    pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+    ends = ["2024-01-29", "2024-01-30", "2024-01-31"]
+    with use_connection(cache=tmp_path / "c.sqlite", rate_limit=(3, 60), max_wait=0.5):
+        tables = [bars(end=end) for end in ends]
+        start = time.monotonic()
+        for _ in range(10):  # the limit is spent for a minute: only hits can go
+            for end, table in zip(ends, tables):
+                pd.testing.assert_frame_equal(bars(end=end), table)
+        with pytest.raises(RateLimitExceeded) as excinfo:
+            bars(end="2024-01-26")  # not in the cache
+        elapsed = time.monotonic() - start
+    assert sample.requests_served == 3
+    # A turn a minute away is refused at once rather than after max_wait.
+    assert str(excinfo.value).startswith(
+        "rate limit of 3 requests per 60 s: the next request may go in 5")
+    assert "after max_wait=0.5 s" in str(excinfo.value)
+    assert elapsed < 5.0
+
+
+def test_retries_count_against_the_limit(service):
+    service.point(priceBars)
+    service.server.expect_request(PATH).respond_with_response(Response("busy", status=503))
+    with use_connection(timeout=5, retries=3, backoff=0, rate_limit=(2, 60), max_wait=0.5):
+        with pytest.raises(RateLimitExceeded, match="rate limit of 2 requests per 60 s"):
+            bars()
+    assert len(service.requests) == 2
+
+
+def test_a_retry_waits_for_its_turn(service):
+    """With one request a window, the retry goes `per` seconds after the
+    first try's answer: the slot is given back when the answer arrives, not
+    when the call ends."""
+    arrived = []
+
+    def answer(request):
+        arrived.append(time.monotonic())
+        return Response("busy", status=503) if len(arrived) == 1 else Response(
+            json.dumps([BAR]), content_type="application/json")
+    service.point(priceBars)
+    service.server.expect_request(PATH).respond_with_handler(answer)
+    with use_connection(timeout=5, retries=2, backoff=0, rate_limit=(1, 0.4)):
+        assert len(bars()) == 1
+    assert len(arrived) == 2 and 0.4 <= arrived[1] - arrived[0] < 0.4 + 1.5
+
+
+def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample):
+    """Every slot in flight: when one comes free is unknown, so the request
+    waits max_wait, then gives up."""
+    sample.delay = 1.5
+    with use_connection(timeout=10, rate_limit=(1, 5), max_wait=0.3):
+        under_way = threading.Thread(target=bars)
+        under_way.start()
+        assert eventually_served(sample, 1)
+        start = time.monotonic()
+        with pytest.raises(RateLimitExceeded) as excinfo:
+            bars("QVA")
+        elapsed = time.monotonic() - start
+        under_way.join(10)
+    assert 0.3 <= elapsed < 0.3 + 1.0
+    assert str(excinfo.value) == ("rate limit of 1 request per 5 s: no request could go "
+                                  "within max_wait=0.3 s (1 still under way)")
+    assert sample.requests_served == 1
+
+
+def eventually_served(sample, count, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while sample.requests_served < count:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def test_ctrl_c_stops_the_wait():
+    report = in_child("""
+        import json, os, signal, threading, time
+        import sample_service
+        from quorvane.process_client import Client, use_connection
+        from quorvane.process_stock import priceBars
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even as a background job
+        service = sample_service.SampleService().start()
+        priceBars.base_url = service.url
+        Client().login(sample_service.DEMO_TOKEN)
+        use_connection(rate_limit=(1, 60), max_wait=120)
+        priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        start = time.monotonic()
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            priceBars.get_priceBars("QVA", "2024-01-01", "2024-01-31", "D")
+            outcome = "sent"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        print(json.dumps([outcome, time.monotonic() - start, service.requests_served]))
+    """)
+    assert report[0] == "interrupted" and 0.5 <= report[1] < 5.0 and report[2] == 1
+
+
+def test_a_forked_child_counts_the_parents_requests():
+    report = in_child("""
+        import json, os, warnings
+        import sample_service
+        from quorvane.process_client import Client, RateLimitExceeded, use_connection
+        from quorvane.process_stock import priceBars
+        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+        service = sample_service.SampleService().start()
+        priceBars.base_url = service.url
+        Client().login(sample_service.DEMO_TOKEN)
+        use_connection(rate_limit=(2, 60), max_wait=0.5)
+        for end in ("2024-01-30", "2024-01-31"):
+            priceBars.get_priceBars("HPX", "2024-01-01", end, "D")
+        pid = os.fork()
+        if pid == 0:
+            try:
+                priceBars.get_priceBars("QVA", "2024-01-01", "2024-01-31", "D")
+                os._exit(1)
+            except RateLimitExceeded:
+                os._exit(0)
+            except BaseException:
+                os._exit(2)
+        print(json.dumps([os.waitpid(pid, 0)[1], service.requests_served]))
+    """)
+    assert report == [0, 2]
+
+
+def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn():
+    report = in_child("""
+        import json, os, signal, threading, time
+        import sample_service
+        from quorvane.process_client import Client, fetch_many, use_connection
+        from quorvane.process_client.batch import THREAD_NAME_PREFIX
+        from quorvane.process_stock import priceBars
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even as a background job
+        service = sample_service.SampleService().start()
+        priceBars.base_url = service.url
+        Client().login(sample_service.DEMO_TOKEN)
+        use_connection(rate_limit=(2, 60), max_wait=120)
+        def interrupt():
+            while service.requests_served < 2:
+                time.sleep(0.01)
+            time.sleep(0.3)  # the other workers are waiting for their turn
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt, daemon=True).start()
+        start = time.monotonic()
+        try:
+            fetch_many(priceBars.get_priceBars, sorted(sample_service.TICKERS), "2024-01-01",
+                       "2024-01-31", "D", workers=4, progress=False)
+            outcome = "finished"
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        left = [t.name for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)]
+        print(json.dumps([outcome, time.monotonic() - start, left, service.requests_served]))
+    """)
+    assert report[0] == "interrupted" and report[1] < 5.0
+    assert report[2:] == [[], 2]
