@@ -4,6 +4,7 @@ service and pytest-httpserver, with the real requests-cache."""
 import datetime
 import json
 import os
+import sqlite3
 import subprocess
 import sys
 import textwrap
@@ -281,6 +282,30 @@ for i, table in results:
         wrong += 1
 print(json.dumps({{"calls": len(results), "wrong": wrong, "failures": failures}}))
 """
+
+
+def test_a_file_opened_while_another_process_writes_to_it(sample, tmp_path):
+    """Opening switches the file to WAL mode, which SQLite refuses at once
+    while another connection is in the middle of a write: opening waits for
+    the write to end instead of failing, as when two processes open a new
+    file together."""
+    path = tmp_path / "c.sqlite"
+    writer = sqlite3.connect(str(path), isolation_level=None, check_same_thread=False)
+    writer.execute("CREATE TABLE other (x)")
+    writer.execute("BEGIN IMMEDIATE")
+    writer.execute("INSERT INTO other VALUES (1)")
+    timer = threading.Timer(0.3, writer.execute, ("COMMIT",))
+    timer.start()
+    try:
+        with Connection(cache=path) as connection:
+            use_connection(connection)
+            function, args = CALLS["get_priceBars"]
+            assert function(*args).equals(function(*args))
+            assert connection.cache_info().entries == 1
+    finally:
+        timer.join()
+        writer.close()
+    assert sample.requests_served == 1
 
 
 def test_two_processes_share_one_file(sample, tmp_path):

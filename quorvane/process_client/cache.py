@@ -29,6 +29,7 @@ import os
 import re
 import sqlite3
 import threading
+import time
 import weakref
 from contextlib import contextmanager
 from pathlib import Path
@@ -154,6 +155,32 @@ _kept: List["Store"] = []
 _closed_for_fork = True
 
 
+# How long SQLite waits for another process's write to end, and how long
+# opening the file may take while other processes hold it.
+_LOCK_SECONDS = 30.0
+
+
+def _open_backend(path: Path) -> SQLiteCache:
+    """The SQLite backend of ``path``, in WAL mode.
+
+    Switching a file to WAL mode takes it for a moment alone, and SQLite
+    refuses at once, without waiting, where another process is in the
+    middle of a write ("database is locked"): two processes opening a new
+    file together, or one opening it while another writes before the switch.
+    So opening is tried again, for as long as a write would wait.
+    """
+    deadline = time.monotonic() + _LOCK_SECONDS
+    pause = 0.005
+    while True:
+        try:
+            return SQLiteCache(path, wal=True, timeout=_LOCK_SECONDS)
+        except sqlite3.OperationalError as error:
+            if "locked" not in str(error) or time.monotonic() + pause > deadline:
+                raise
+        time.sleep(pause)
+        pause = min(2 * pause, 0.1)
+
+
 class Store:
     """One cache file, opened on first use, shared by every thread of a
     Connection."""
@@ -174,9 +201,7 @@ class Store:
                 backend = self._backend
                 if backend is None:
                     self.path.parent.mkdir(parents=True, exist_ok=True)
-                    # timeout: how long SQLite waits for another process's
-                    # write to end.
-                    backend = SQLiteCache(self.path, wal=True, timeout=30.0)
+                    backend = _open_backend(self.path)
                     self._backend = backend
         return backend
 
