@@ -243,6 +243,38 @@ def test_eight_threads_share_one_cached_connection(sample, tmp_path):
     assert len(calls) <= sample.requests_served - len(calls) < 8 * len(calls)
 
 
+def test_eight_threads_read_the_same_answers_at_once(sample, tmp_path):
+    # Threads reading one answer together on one database connection: a
+    # read reset half-way by another thread's came back empty (EOFError from
+    # pickle) or unreadable, and was then fetched again from the service.
+    calls = mixed_calls(3)
+    got = [[] for _ in range(8)]
+    failures = []
+    start = threading.Barrier(8)
+
+    def work(index):
+        try:
+            start.wait()
+            for n in range(150):
+                function, args = calls[(index + n) % len(calls)]
+                got[index].append(((index + n) % len(calls), function(*args)))
+        except BaseException as error:  # reported by the main thread
+            failures.append(error)
+    with use_connection(cache=tmp_path / "c.sqlite", timeout=30):
+        expected = [function(*args) for function, args in calls]
+        served = sample.requests_served
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(90)
+    assert not failures, failures
+    assert sample.requests_served == served  # every call a hit
+    for results in got:
+        assert len(results) == 150
+        assert all(table.equals(expected[index]) for index, table in results)
+
+
 # Runs in a process of its own: 4 threads make CALLS calls each on the shared
 # file, once the go file exists, and check every table against plain requests.
 PROCESS = """

@@ -16,7 +16,11 @@ redirect before it); should a credential still turn up anywhere in what
 would be written (a service that echoes it, say), the answer is not kept.
 
 Threads and processes: the file is in WAL mode, so that readers never wait
-for a writer and processes can share it. Every database connection of this
+for a writer and processes can share it. Within a process, the threads of a
+Connection share one database connection and take turns on it: Python's
+sqlite3 module gives two threads that run the same statement on one
+connection the same prepared statement, so one thread's read can reset the
+other's half-way and hand it an empty answer. Every database connection of this
 module is closed before a fork and opened again on first use afterwards, in
 the parent and in the child alike: a connection open across a fork leaves
 the child without the file locks that SQLite believes it holds, and writes
@@ -192,6 +196,7 @@ class Store:
         self.path = path if path.suffix else path.with_name(path.name + ".sqlite")
         self._backend: Optional[SQLiteCache] = None
         self._opening = threading.RLock()
+        self._turn = threading.RLock()
         _stores.add(self)
 
     def backend(self) -> SQLiteCache:
@@ -206,11 +211,17 @@ class Store:
         return backend
 
     def view(self) -> "_View":
-        return _View(self.backend())
+        return _View(self.backend(), self)
+
+    @contextmanager
+    def turn(self) -> Iterator[None]:
+        """The database, for this thread alone within the process."""
+        with _gate.shared(), self._turn:
+            yield
 
     def clear(self) -> None:
         backend = self.backend()
-        with _gate.shared():
+        with self.turn():
             for table in (backend.responses, backend.redirects):
                 with table.connection(commit=True) as connection:
                     connection.execute(f"DELETE FROM {table.table_name}")
@@ -221,7 +232,7 @@ class Store:
 
     def info(self) -> CacheInfo:
         backend = self.backend()
-        with _gate.shared():
+        with self.turn():
             entries = backend.responses.count()
         size = 0
         for name in (str(self.path), str(self.path) + "-wal"):
@@ -246,18 +257,23 @@ class _View(BaseCache):
     """One thread's access to a store's tables, with settings of its own
     (each call sets its own expiry), and with credentials kept out."""
 
-    def __init__(self, backend: SQLiteCache) -> None:
+    def __init__(self, backend: SQLiteCache, store: Store) -> None:
         super().__init__(cache_name=backend.cache_name)
         self.responses = backend.responses
         self.redirects = backend.redirects
+        self._store = store
 
     def get_response(self, key: str, default: Any = None) -> Any:
-        with _gate.shared():
+        with self._store.turn():
             return super().get_response(key, default)
+
+    def delete(self, *args: Any, **kwargs: Any) -> None:
+        with self._store.turn():
+            super().delete(*args, **kwargs)
 
     def save_response(self, response: requests.Response, cache_key: Optional[str] = None,
                       expires: Optional[datetime.datetime] = None) -> None:
-        with _gate.shared():
+        with self._store.turn():
             cached = CachedResponse.from_response(response, expires=expires)
             secrets = _secrets(response)
             for kept in [cached, *cached.history]:
