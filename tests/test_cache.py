@@ -6,7 +6,6 @@ import json
 import os
 import sqlite3
 import subprocess
-import sys
 import textwrap
 import threading
 import time
@@ -18,7 +17,7 @@ import requests
 from werkzeug import Response
 
 import sample_service
-from conftest import ROOT, in_child
+from conftest import PYTHON, ROOT, in_child
 from quorvane.process_client import Client, Connection, use_connection
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
@@ -346,7 +345,7 @@ def test_two_processes_share_one_file(sample, tmp_path):
     code = textwrap.dedent(PROCESS.format(
         tests=os.path.dirname(__file__), url=sample.url, token=sample_service.DEMO_TOKEN,
         count=count, path=str(path), go=str(go), each=each))
-    children = [subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+    children = [subprocess.Popen([PYTHON, "-c", code], stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True,
                                  env=dict(os.environ, PYTHONPATH=ROOT))
                 for _ in range(2)]
