@@ -364,13 +364,10 @@ def test_two_processes_share_one_file(sample, tmp_path):
         assert connection.cache_info().entries == count
 
 
-# A parent that has used the cache forks a child, which stores answers before
-# and after the parent has closed its connection (and so the file: the
-# parent's SQLite then folds its log into the file and removes it). Every
-# answer must still be there for a new process.
-FORKED = """
-import json, os, sys
-import warnings
+# The start of both forking children: a login, and a binding with a cache.
+FORK_SETUP = """
+import contextlib, json, os, signal, sqlite3, threading, time, warnings
+from requests_cache.backends.sqlite import SQLiteDict
 from quorvane.process_client import Client, use_connection
 from quorvane.process_stock import priceBars
 warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
@@ -379,6 +376,14 @@ Client().login({token!r})
 def fetch(year):
     priceBars.get_priceBars("HPX", f"{{year}}-01-01", f"{{year}}-01-31", "D")
 binding = use_connection(cache={path!r}, timeout=30)
+"""
+
+
+# A parent that has used the cache forks a child, which stores answers before
+# and after the parent has closed its connection (and so the file: the
+# parent's SQLite then folds its log into the file and removes it). Every
+# answer must still be there for a new process.
+FORKED = FORK_SETUP + """
 fetch(2000)
 parent_closed_r, parent_closed_w = os.pipe()
 first_done_r, first_done_w = os.pipe()
@@ -419,17 +424,7 @@ def test_a_forked_child_keeps_what_it_stores(sample, tmp_path):
 # store's lock held) when the main thread forks. Without the wait before the
 # fork, the child inherits both: it hangs on the lock when it drops the
 # parent's store, and its own answer is lost.
-FORKED_MID_WRITE = """
-import contextlib, json, os, signal, sqlite3, threading, time, warnings
-from requests_cache.backends.sqlite import SQLiteDict
-from quorvane.process_client import Client, use_connection
-from quorvane.process_stock import priceBars
-warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-priceBars.base_url = {url!r}
-Client().login({token!r})
-def fetch(year):
-    priceBars.get_priceBars("HPX", f"{{year}}-01-01", f"{{year}}-01-31", "D")
-binding = use_connection(cache={path!r}, timeout=30)
+FORKED_MID_WRITE = FORK_SETUP + """
 fetch(2001)
 write = SQLiteDict.connection
 inside = threading.Event()
