@@ -212,25 +212,36 @@ def mixed_calls(count):
     return calls
 
 
-def test_eight_threads_share_one_cached_connection(sample, tmp_path):
-    calls = mixed_calls(25)
-    expected = [function(*args) for function, args in calls]  # plain requests
+def in_eight_threads(calls, rounds, step):
+    """Eight threads started together, thread i making `rounds` calls, the
+    n-th being calls[(step * i + n) % len(calls)]; returns each thread's
+    (index into calls, table) pairs and the exceptions raised."""
     got = [[] for _ in range(8)]
     failures = []
+    start = threading.Barrier(8)
 
     def work(index):
         try:
-            for n in range(50):
-                function, args = calls[(index * 7 + n) % len(calls)]
-                got[index].append((calls.index((function, args)), function(*args)))
+            start.wait()
+            for n in range(rounds):
+                which = (step * index + n) % len(calls)
+                function, args = calls[which]
+                got[index].append((which, function(*args)))
         except BaseException as error:  # reported by the main thread
             failures.append(error)
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(90)
+    return got, failures
+
+
+def test_eight_threads_share_one_cached_connection(sample, tmp_path):
+    calls = mixed_calls(25)
+    expected = [function(*args) for function, args in calls]  # plain requests
     with use_connection(cache=tmp_path / "c.sqlite", timeout=30) as connection:
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(90)
+        got, failures = in_eight_threads(calls, 50, 7)
         assert not failures, failures
         assert connection.cache_info().entries == len(calls)
     # Compared here: pandas' comparison is not safe to run in several threads.
@@ -247,26 +258,10 @@ def test_eight_threads_read_the_same_answers_at_once(sample, tmp_path):
     # read reset half-way by another thread's came back empty (EOFError from
     # pickle) or unreadable, and was then fetched again from the service.
     calls = mixed_calls(3)
-    got = [[] for _ in range(8)]
-    failures = []
-    start = threading.Barrier(8)
-
-    def work(index):
-        try:
-            start.wait()
-            for n in range(150):
-                function, args = calls[(index + n) % len(calls)]
-                got[index].append(((index + n) % len(calls), function(*args)))
-        except BaseException as error:  # reported by the main thread
-            failures.append(error)
     with use_connection(cache=tmp_path / "c.sqlite", timeout=30):
         expected = [function(*args) for function, args in calls]
         served = sample.requests_served
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(90)
+        got, failures = in_eight_threads(calls, 150, 1)
     assert not failures, failures
     assert sample.requests_served == served  # every call a hit
     for results in got:
