@@ -1,15 +1,20 @@
 """Connection(cache=...): answers kept in a SQLite file, against the sample
 service and pytest-httpserver, with the real requests-cache."""
 
+import base64
 import datetime
 import json
 import os
+import re
 import sqlite3
+import shutil
 import subprocess
+import tempfile
 import textwrap
 import threading
 import time
 from pathlib import Path
+from urllib.parse import quote
 
 import pandas as pd
 import pytest
@@ -148,18 +153,80 @@ def test_the_token_never_reaches_the_disk(service, tmp_path):
             assert form.encode("latin-1") not in stored
 
 
-def test_an_answer_that_echoes_the_token_is_not_kept(service, tmp_path):
+# Tokens of every length and alphabet, and the ways a service may echo one.
+TOKENS = [LONG_TOKEN, "s3cr3t", "Zm9v+YmFy/cXV4==", "clé-ñ-ü"]
+ECHOES = {
+    "as it is": lambda token: token,
+    "percent-encoded": lambda token: quote(token, safe=""),
+    "percent-encoded, lower-case hex": lambda token: re.sub(
+        "%..", lambda escape: escape.group().lower(), quote(token, safe="")),
+    "JSON-escaped": lambda token: json.dumps(token)[1:-1].replace("/", "\\/"),
+    "base64": lambda token: base64.b64encode(token.encode()).decode(),
+}
+
+
+def token_forms(token):
+    return {form(token).encode() for form in ECHOES.values()} | {token.encode()}
+
+
+@pytest.mark.parametrize("echo", list(ECHOES))
+@pytest.mark.parametrize("token", TOKENS)
+def test_an_answer_that_echoes_the_token_is_not_kept(service, tmp_path, token, echo):
+    body = ('[{"DateTime": "2024-01-02T00:00:00", "Open": 1, "High": 2, "Low": 1, "Close": 2, '
+            f'"Volume": 10, "note": "seen {ECHOES[echo](token)}"}}]')
     service.point(priceBars)
-    service.server.expect_request("/api/stock/priceBars").respond_with_response(Response(
-        "[]", content_type="application/json", headers={"X-Seen": f"Bearer {LONG_TOKEN}"}))
-    Client().login(LONG_TOKEN)
+    service.answer("/api/stock/priceBars", body=body)
+    Client().login(token)
     with use_connection(cache=tmp_path / "c.sqlite") as connection:
         for _ in range(2):
-            with pytest.raises(KeyError):  # no records
-                priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+            assert priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")["Volume"].iloc[0] == 10
         assert connection.cache_info().entries == 0
     assert len(service.requests) == 2
-    assert LONG_TOKEN.encode() not in cache_bytes(tmp_path / "c.sqlite")
+    stored = cache_bytes(tmp_path / "c.sqlite")
+    assert not [form for form in token_forms(token) if form in stored]
+
+
+@pytest.mark.parametrize("token", TOKENS)
+def test_only_the_content_type_of_the_headers_is_kept(service, tmp_path, token):
+    """Headers the functions do not read are not kept, whatever they hold: a
+    token echoed in one, a session cookie."""
+    service.point(priceBars)
+    service.server.expect_request("/api/stock/priceBars").respond_with_response(Response(
+        json.dumps([{"DateTime": "2024-01-02T00:00:00", "Volume": 10}]),
+        content_type="application/json; charset=utf-8",
+        headers={"X-Seen": quote(f"Bearer {token}"), "Set-Cookie": "session=c00k1e-v4lue; Path=/",
+                 "X-Plain": "unremarkable-header-value"}))
+    Client().login(token)
+    with use_connection(cache=tmp_path / "c.sqlite"):
+        priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        kept = priceBars.requests.get(service.url + "/api/stock/priceBars", params={
+            "ticker": "HPX", "fromDate": "2024-01-01", "toDate": "2024-01-31"})
+    assert len(service.requests) == 1 and kept.from_cache
+    assert dict(kept.headers) == {"Content-Type": "application/json; charset=utf-8"}
+    assert kept.encoding == "utf-8" and not kept.cookies
+    stored = cache_bytes(tmp_path / "c.sqlite")
+    for form in token_forms(token) | {b"c00k1e-v4lue", b"unremarkable-header-value"}:
+        assert form not in stored
+
+
+@pytest.mark.parametrize("content_type, body", [
+    ("text/html", "<html><body>Down for maintenance</body></html>"),
+    ("application/json", '[{"DateTime": "2024-01-02T00:00:00", "Open"'),  # cut short
+    ("application/json", '{"error": "maintenance"}'),
+    ("application/json", '[{"DateTime": "2024-01-02T00:00:00"}, 1]'),
+])
+def test_an_answer_the_functions_cannot_read_is_not_kept(service, tmp_path, content_type, body):
+    service.point(priceBars)
+    service.server.expect_oneshot_request("/api/stock/priceBars").respond_with_data(
+        body, content_type=content_type)
+    service.answer("/api/stock/priceBars", [{"DateTime": "2024-01-02T00:00:00", "Volume": 10}])
+    with use_connection(cache=tmp_path / "c.sqlite") as connection:
+        with pytest.raises(Exception):
+            priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        assert connection.cache_info().entries == 0
+        for _ in range(2):  # the good answer, then the same from the file
+            assert priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")["Volume"].iloc[0] == 10
+    assert len(service.requests) == 2
 
 
 def test_clear_and_info(sample, tmp_path):
@@ -455,3 +522,123 @@ with sqlite3.connect({path!r}) as check:
 def test_a_fork_waits_for_writes_under_way(sample, tmp_path):
     assert in_child(FORKED_MID_WRITE.format(url=sample.url, token=sample_service.DEMO_TOKEN,
                                             path=str(tmp_path / "c.sqlite"))) == [0, 4, "ok"]
+
+
+# A loop of calls that each store an answer, with SIGINT sent at random
+# moments (the handler raises only while a call is under way, so that the
+# loop itself goes on); it stops once several interrupts landed inside a
+# write. Then a call in another thread and a write from another process must
+# go through, and what was stored must be whole.
+INTERRUPTED = """
+import json, os, random, signal, subprocess, sys, threading, time
+from quorvane.process_client import Client, Connection, use_connection
+from quorvane.process_stock import priceBars
+priceBars.base_url = {url!r}
+Client().login({token!r})
+use_connection(cache={path!r}, timeout=30)
+calling, inside, interrupts = False, 0, 0
+def interrupt(signum, frame):
+    global inside
+    if calling:
+        while frame is not None and frame.f_code.co_name != "save_response":
+            frame = frame.f_back
+        inside += frame is not None
+        raise KeyboardInterrupt
+signal.signal(signal.SIGINT, interrupt)
+stop = threading.Event()
+def send():
+    while not stop.wait(random.uniform(0.0005, 0.008)):
+        os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=send, daemon=True).start()
+started, n = time.monotonic(), 0
+while inside < 4 and time.monotonic() - started < 20:
+    n += 1
+    try:
+        calling = True
+        priceBars.get_priceBars("HPX", f"{{1990 + n % 30}}-01-01", f"{{1990 + n % 30}}-{{1 + n // 30 % 12:02}}-28", "D")
+    except KeyboardInterrupt:
+        interrupts += 1
+    finally:
+        calling = False
+stop.set()
+time.sleep(0.05)
+done = threading.Event()
+def later():
+    priceBars.get_priceBars("HPX", "2024-02-01", "2024-02-28", "D")
+    done.set()
+threading.Thread(target=later, daemon=True).start()
+other = subprocess.run([sys.executable, "-c", '''
+from quorvane.process_client import Client, use_connection
+from quorvane.process_stock import priceBars
+priceBars.base_url = {url!r}
+Client().login({token!r})
+use_connection(cache={path!r}, timeout=30)
+priceBars.get_priceBars("HPX", "2024-03-01", "2024-03-28", "D")
+'''], timeout=30, capture_output=True, text=True)
+print(json.dumps([inside > 0, interrupts >= inside, done.wait(30), other.returncode, other.stderr[-500:]]))
+"""
+
+
+def test_an_interrupted_write_leaves_the_file_usable(sample, tmp_path):
+    path = tmp_path / "c.sqlite"
+    assert in_child(INTERRUPTED.format(url=sample.url, token=sample_service.DEMO_TOKEN,
+                                       path=str(path))) == [True, True, True, 0, ""]
+    with sqlite3.connect(str(path)) as check:
+        assert check.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+    # Every answer stored is whole: read back, each is the table itself.
+    with Connection(cache=path) as connection, use_connection(connection):
+        entries = connection.cache_info().entries
+        served = sample.requests_served
+        for month in ("02", "03"):
+            priceBars.get_priceBars("HPX", f"2024-{month}-01", f"2024-{month}-28", "D")
+        assert sample.requests_served == served
+    assert entries > 2
+
+
+# A cache file that this process may read and not write: hits are served,
+# misses fetched and not stored, and one warning says so. (Root writes any
+# file, so a child run as root gives its rights up first, once everything
+# it needs is imported.)
+READ_ONLY = """
+import json, os, warnings
+from quorvane.process_client import Client, use_connection
+from quorvane.process_client import cache
+from quorvane.process_stock import priceBars
+priceBars.base_url = {url!r}
+Client().login({token!r})
+priceBars.get_priceBars("HPX", "2024-05-01", "2024-05-31", "D")  # imports what pandas needs
+if os.getuid() == 0:
+    os.setgid(65534)
+    os.setuid(65534)
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    with use_connection(cache={path!r}) as connection:
+        for month in ("01", "01", "02", "02"):
+            priceBars.get_priceBars("HPX", f"2024-{{month}}-01", f"2024-{{month}}-28", "D")
+        entries = connection.cache_info().entries
+        try:
+            connection.clear_cache()
+        except PermissionError as error:
+            refused = str(error)
+print(json.dumps([[str(w.message) for w in caught], entries, refused]))
+"""
+
+
+def test_a_read_only_file_answers_what_it_holds(sample, tmp_path):
+    folder = Path(tempfile.mkdtemp(prefix="quorvane-read-only-"))
+    path = folder / "c.sqlite"
+    try:
+        with use_connection(cache=path):
+            priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-28", "D")
+        path.chmod(0o444)
+        folder.chmod(0o555)
+        served = sample.requests_served
+        messages, entries, refused = in_child(READ_ONLY.format(
+            url=sample.url, token=sample_service.DEMO_TOKEN, path=str(path)))
+    finally:
+        folder.chmod(0o755)
+        shutil.rmtree(folder)
+    assert messages == [f"the cache file {str(path)!r} is read-only: calls are answered from "
+                        "it where it can, and new answers are not stored"]
+    assert (entries, refused) == (1, f"the cache file {str(path)!r} is read-only")
+    assert sample.requests_served - served == 1 + 2  # the child's warm-up, then February twice

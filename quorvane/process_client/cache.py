@@ -1,19 +1,26 @@
 """The local cache of a :class:`~quorvane.process_client.connection.Connection`:
 answers kept in one SQLite file, on requests-cache.
 
-What is kept: the answers with status 200 to GET requests, under a key made
-of the method and the address with its query, exactly as sent (never the
-headers, so never the token). How long: an answer for a range whose ``toDate`` lies before today
-does not change any more and never expires; one for a range that reaches
-today or later, or whose ``toDate`` cannot be read as a date, expires after
-the connection's ``cache_expiry`` seconds. "Today" is the date of the
-machine's local time zone, the calendar the caller writes the dates in.
+What is kept: the answers with status 200 to GET requests whose body the
+data functions can read (a JSON list of records), under a key made of the
+method, the address with its query exactly as sent, and whether
+certificates were checked (never a header, so never the token). Of each
+answer only what the functions read is written: its status, its body, its
+content type and text encoding; no other header, no cookie, nothing of the
+request but its method and address. How long: an answer for a range whose
+``toDate`` lies before today does not change any more and never expires;
+one for a range that reaches today or later, or whose ``toDate`` cannot be
+read as a date, expires after the connection's ``cache_expiry`` seconds.
+"Today" is the date of the machine's local time zone, the calendar the
+caller writes the dates in.
 
-What is never kept: the request's credentials. Before an answer is written,
-the ``Authorization``, ``Proxy-Authorization`` and ``Cookie`` headers are
-taken out of the request stored with it (and of the requests of any
-redirect before it); should a credential still turn up anywhere in what
-would be written (a service that echoes it, say), the answer is not kept.
+What is never kept: the request's credentials. Should one still turn up in
+what would be written (a service that echoes the token in its body, as it
+is, percent-encoded, escaped in JSON or in base64), the answer is not kept.
+
+An interrupted call (Ctrl-C, or an exception from a signal handler) leaves
+the file as it was or with the answer stored whole: a write that did not
+finish is rolled back, so no transaction stays open and no lock held.
 
 Threads and processes: the file is in WAL mode, so that readers never wait
 for a writer and processes can share it. Within a process, the threads of a
@@ -27,32 +34,38 @@ the child without the file locks that SQLite believes it holds, and writes
 can then be lost when another process closes the file.
 """
 
+import base64
+import binascii
 import datetime
 import hashlib
+import json
 import os
 import re
 import sqlite3
 import threading
 import time
+import warnings
 import weakref
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Iterator, List, NamedTuple, Optional, Set, Union
-from urllib.parse import parse_qs, urlsplit
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Set, Union
+from urllib.parse import parse_qs, quote, quote_plus, unquote, urlsplit
 
 import platformdirs
 import requests
+from requests.cookies import RequestsCookieJar
 from requests.structures import CaseInsensitiveDict
 from requests_cache import DO_NOT_CACHE, NEVER_EXPIRE, BaseCache, CachedResponse, CacheMixin
 from requests_cache import SQLiteCache
+from requests_cache.backends.sqlite import SQLiteDict
 
 __all__ = ["CacheInfo", "CachedSession", "Store", "cache_key", "default_path", "expiry_for"]
 
-#: Request headers that are never written to the cache.
+#: Request headers that carry credentials.
 CREDENTIAL_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
-# Shorter secrets are not looked for in what is written: they would turn up
-# in ordinary data by chance.
-_SHORTEST_SECRET = 8
+#: The only response header that is kept: what the functions read of an
+#: answer is its status, its body and the body's text encoding.
+KEPT_HEADERS = frozenset({"content-type"})
 _DAY = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}\Z")
 
 
@@ -103,43 +116,47 @@ class CacheInfo(NamedTuple):
 class _Gate:
     """Database work in many threads at once, none while a fork is made or
     a store is closed. Reentrant per thread, so that a signal handler that
-    calls while the code it interrupted is inside never waits for it."""
+    calls while the code it interrupted is inside never waits for it.
+
+    Each thread's depth is kept under its own id and put back, in a
+    ``finally``, to what it was before: an exception raised at any moment
+    (Ctrl-C, a signal handler's time-out) never leaves a thread counted as
+    at work, which would keep a later fork or close waiting for ever.
+    """
 
     def __init__(self) -> None:
         self._changed = threading.Condition(threading.RLock())
-        self._working = 0
+        self._at_work: Dict[int, int] = {}
         self._closing = 0
-        self._local = threading.local()
-
-    def _depth(self) -> int:
-        return getattr(self._local, "depth", 0)
 
     @contextmanager
     def shared(self) -> Iterator[None]:
-        depth = self._depth()
-        with self._changed:
-            while self._closing and not depth:
-                self._changed.wait()
-            self._working += 1
-        self._local.depth = depth + 1
+        me = threading.get_ident()
+        outer = self._at_work.get(me, 0)
         try:
+            with self._changed:
+                while self._closing and not outer:
+                    self._changed.wait()
+                self._at_work[me] = outer + 1
             yield
         finally:
-            self._local.depth = depth
             with self._changed:
-                self._working -= 1
+                if outer:
+                    self._at_work[me] = outer
+                else:
+                    self._at_work.pop(me, None)
                 self._changed.notify_all()
 
     def close_all(self, stores: List["Store"]) -> bool:
         """Waits until no other thread is at work, then closes ``stores``
         and keeps new work waiting until :meth:`reopen`; False when the
         calling thread is itself at work (nothing is closed then)."""
+        me = threading.get_ident()
         with self._changed:
             self._closing += 1
-            mine = self._depth()
-            if mine:
+            if me in self._at_work:
                 return False
-            while self._working:
+            while self._at_work:
                 self._changed.wait()
             for store in stores:
                 store.close_now()
@@ -185,42 +202,143 @@ def _open_backend(path: Path) -> SQLiteCache:
         pause = min(2 * pause, 0.1)
 
 
+def _writable(path: Path) -> bool:
+    """Whether this process may write to the file (and make its log and
+    index beside it)."""
+    return os.access(path, os.W_OK) and os.access(path.parent, os.W_OK | os.X_OK)
+
+
+class _ReadOnlyTable(SQLiteDict):
+    """A table of a file that this process may not write: read through a
+    connection of its own that SQLite opens read-only, and never changed.
+
+    A file in WAL mode can be read without write access only while its log
+    and index files exist; where they do not, the file is read as it is
+    (SQLite's ``immutable``), which is right for a file that nobody writes.
+    """
+
+    def init_db(self) -> None:
+        pass  # nothing to create, and no right to
+
+    @contextmanager
+    def connection(self, commit: bool = False) -> Iterator[sqlite3.Connection]:
+        with self._lock:
+            if not self._connection:
+                self._connection = _connect_read_only(Path(self.db_path))
+        yield self._connection
+
+    def __setitem__(self, key: str, value: Any) -> None:
+        pass
+
+    def __delitem__(self, key: str) -> None:
+        pass
+
+    def bulk_delete(self, *args: Any, **kwargs: Any) -> None:
+        pass
+
+
+def _connect_read_only(path: Path) -> sqlite3.Connection:
+    address = "file:" + quote(str(path))
+    connection = sqlite3.connect(address + "?mode=ro", uri=True, check_same_thread=False,
+                                 timeout=_LOCK_SECONDS)
+    try:
+        connection.execute("SELECT COUNT(*) FROM sqlite_master").fetchone()
+        return connection
+    except sqlite3.OperationalError:  # no log and index, and no right to make them
+        connection.close()
+    return sqlite3.connect(address + "?immutable=1", uri=True, check_same_thread=False)
+
+
+class _ReadOnlyBackend(BaseCache):
+    """The tables of a read-only file, as SQLiteCache has them."""
+
+    def __init__(self, path: Path) -> None:
+        super().__init__(cache_name=str(path))
+        self.responses = _ReadOnlyTable(path, table_name="responses")
+        self.redirects = _ReadOnlyTable(path, table_name="redirects", serializer=None)
+
+    def close(self) -> None:
+        for table in (self.responses, self.redirects):
+            table.close()
+
+
 class Store:
     """One cache file, opened on first use, shared by every thread of a
-    Connection."""
+    Connection.
+
+    A file that this process may read but not write (another user's, or on
+    a read-only disk) still answers the calls it holds answers for; new
+    answers are not stored, and a ``UserWarning`` says so once.
+    """
 
     def __init__(self, path: Path) -> None:
         # As requests-cache would name it, fixed now: a later change of the
         # working directory does not move the cache.
         path = Path(path).expanduser().absolute()
         self.path = path if path.suffix else path.with_name(path.name + ".sqlite")
-        self._backend: Optional[SQLiteCache] = None
+        self._backend: Optional[BaseCache] = None
+        self.read_only = False
         self._opening = threading.RLock()
         self._turn = threading.RLock()
         _stores.add(self)
 
-    def backend(self) -> SQLiteCache:
+    def backend(self) -> BaseCache:
         backend = self._backend
         if backend is None:
             with self._opening, _gate.shared():
                 backend = self._backend
                 if backend is None:
-                    self.path.parent.mkdir(parents=True, exist_ok=True)
-                    backend = _open_backend(self.path)
+                    backend = self._open()
                     self._backend = backend
         return backend
+
+    def _open(self) -> BaseCache:
+        if self.path.is_file() and not _writable(self.path):
+            if not self.read_only:
+                self.read_only = True
+                warnings.warn(f"the cache file {str(self.path)!r} is read-only: calls are "
+                              "answered from it where it can, and new answers are not stored",
+                              UserWarning, stacklevel=2)
+            return _ReadOnlyBackend(self.path)
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        return _open_backend(self.path)
 
     def view(self) -> "_View":
         return _View(self.backend(), self)
 
     @contextmanager
     def turn(self) -> Iterator[None]:
-        """The database, for this thread alone within the process."""
+        """The database, for this thread alone within the process.
+
+        An exception that interrupts the work (Ctrl-C, or whatever a signal
+        handler raises) can land between the start of a write transaction
+        and its commit; the transaction would then stay open on the
+        connection that every thread shares, holding the file's write lock
+        against other processes, and each later write would wait for ever
+        to start its own. So whatever ends the turn, an open transaction
+        is rolled back (the interrupted answer is then not stored at all),
+        and one found open at the start is too.
+        """
         with _gate.shared(), self._turn:
-            yield
+            self._settle()
+            try:
+                yield
+            finally:
+                self._settle()
+
+    def _settle(self) -> None:
+        backend = self._backend
+        if backend is None:
+            return
+        for table in (backend.responses, backend.redirects):
+            with table.connection() as connection:
+                if connection.in_transaction:
+                    connection.rollback()
 
     def clear(self) -> None:
         backend = self.backend()
+        if self.read_only:
+            raise PermissionError(f"the cache file {str(self.path)!r} is read-only")
         with self.turn():
             for table in (backend.responses, backend.redirects):
                 with table.connection(commit=True) as connection:
@@ -257,7 +375,7 @@ class _View(BaseCache):
     """One thread's access to a store's tables, with settings of its own
     (each call sets its own expiry), and with credentials kept out."""
 
-    def __init__(self, backend: SQLiteCache, store: Store) -> None:
+    def __init__(self, backend: BaseCache, store: Store) -> None:
         super().__init__(cache_name=backend.cache_name)
         self.responses = backend.responses
         self.redirects = backend.redirects
@@ -273,18 +391,15 @@ class _View(BaseCache):
 
     def save_response(self, response: requests.Response, cache_key: Optional[str] = None,
                       expires: Optional[datetime.datetime] = None) -> None:
+        if self._store.read_only or not readable(response):
+            return
         with self._store.turn():
             cached = CachedResponse.from_response(response, expires=expires)
-            secrets = _secrets(response)
             for kept in [cached, *cached.history]:
-                # A new mapping: the stored request shares the sent one's.
-                kept.request.headers = CaseInsensitiveDict(
-                    (name, value) for name, value in kept.request.headers.items()
-                    if name.lower() not in CREDENTIAL_HEADERS)
+                _strip(kept)
             written = self.responses.serialize(cached)
             if isinstance(written, (bytes, bytearray, memoryview)):
-                written = bytes(written)
-                if any(secret in written for secret in secrets):
+                if _shows_any(bytes(written), _secrets(response)):
                     return
             super().save_response(cached, cache_key or self.create_key(response.request),
                                   expires)
@@ -293,22 +408,92 @@ class _View(BaseCache):
         pass  # the tables are the store's
 
 
-def _secrets(response: requests.Response) -> Set[bytes]:
-    """The credentials the request (and any redirect before it) carried,
-    as they would appear when written, long enough to look for."""
-    found: Set[bytes] = set()
+def readable(response: requests.Response) -> bool:
+    """Whether ``response`` is an answer the data functions build a table
+    from: a JSON list of records (objects), possibly empty. A maintenance
+    page, a body cut short or ``{"error": ...}`` sent with status 200 is
+    not, and is never stored: the next call asks the service again."""
+    try:
+        records = json.loads(response.content)
+    except (ValueError, TypeError):  # not JSON, not text, cut short
+        return False
+    return isinstance(records, list) and all(isinstance(record, dict) for record in records)
+
+
+def _strip(kept: CachedResponse) -> None:
+    """Leaves of an answer only what the functions read: no request header
+    (so no credential), no cookie either way, and of the response headers
+    only the content type."""
+    kept.headers = CaseInsensitiveDict(
+        (name, value) for name, value in kept.headers.items() if name.lower() in KEPT_HEADERS)
+    kept.cookies = RequestsCookieJar()
+    # A new request object: the stored one shares the sent one's mappings.
+    kept.request = type(kept.request)(method=kept.request.method, url=kept.request.url,
+                                      body=kept.request.body)
+
+
+def _secrets(response: requests.Response) -> Set[str]:
+    """The credentials that the request (and any redirect before it)
+    carried: each credential header whole, the token after its scheme
+    ("Bearer <token>"), a Basic user:password and password, each cookie's
+    value, and a password in the address."""
+    found: Set[str] = set()
     for sent in [response, *response.history]:
         request = sent.request
         if request is None:
             continue
+        password = urlsplit(request.url or "").password
+        if password:
+            found.update({password, unquote(password)})
         for name, value in request.headers.items():
-            if name.lower() not in CREDENTIAL_HEADERS:
+            name = name.lower()
+            if name not in CREDENTIAL_HEADERS:
                 continue
             text = value.decode("latin-1") if isinstance(value, bytes) else str(value)
-            for part in [text, *text.split(None, 1)[1:]]:  # "Bearer <token>": also the token
-                if len(part) >= _SHORTEST_SECRET:
-                    found.update({part.encode("utf-8"), part.encode("latin-1", "ignore")})
+            found.add(text)
+            if name == "cookie":
+                found.update(part.partition("=")[2].strip() for part in text.split(";"))
+                continue
+            scheme, _, credential = text.partition(" ")
+            credential = credential.strip()
+            found.add(credential)
+            if scheme.lower() == "basic":
+                try:
+                    pair = base64.b64decode(credential, validate=True).decode("utf-8")
+                except (binascii.Error, ValueError):
+                    continue
+                found.update({pair, pair.partition(":")[2]})
+    found.discard("")
     return found
+
+
+def _forms(secret: str) -> Iterable[bytes]:
+    """``secret`` as it would appear in a stored answer that echoes it: as
+    it is, percent-encoded, escaped in JSON, or in base64."""
+    raw = secret.encode("utf-8")
+    yield raw
+    yield secret.encode("utf-16-le")
+    for safe in ("", "/"):
+        for encoded in (quote(secret, safe=safe), quote_plus(secret, safe=safe)):
+            yield encoded.encode("ascii")
+            yield re.sub("%[0-9A-F]{2}", lambda m: m.group().lower(), encoded).encode("ascii")
+    for ascii_only in (True, False):
+        escaped = json.dumps(secret, ensure_ascii=ascii_only)[1:-1]
+        for form in (escaped, escaped.replace("/", "\\/")):
+            yield form.encode("utf-8")
+            yield re.sub(r"\\u[0-9a-f]{4}", lambda m: m.group().upper().replace("\\U", "\\u"),
+                         form).encode("utf-8")
+    for encoder in (base64.b64encode, base64.urlsafe_b64encode):
+        encoded_bytes = encoder(raw)
+        yield encoded_bytes
+        yield encoded_bytes.rstrip(b"=")
+
+
+def _shows_any(written: bytes, secrets: Set[str]) -> bool:
+    """Whether any form of any secret appears in ``written``. Short secrets
+    are looked for too: refusing an answer by mistake only costs a miss."""
+    forms = {form for secret in secrets for form in _forms(secret)}
+    return any(form in written for form in forms)
 
 
 class CachedSession(CacheMixin, requests.Session):  # type: ignore[misc]
