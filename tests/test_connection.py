@@ -6,6 +6,7 @@ import itertools
 import logging
 import math
 import socket
+import sys
 import threading
 import time
 
@@ -305,6 +306,14 @@ NAN = math.nan
     ('Connection(cache=" ")', ValueError, "cache must be True, a path or None, not an empty str"),
     ('Connection(cache_expiry=-1)', ValueError, "cache_expiry must be finite and 0 or more"),
     ('Connection(cache_expiry=None)', TypeError, "cache_expiry must be a number of seconds"),
+    ('Connection(cache_expiry=1e12)', ValueError,
+     "cache_expiry must be at most 1,000,000,000 seconds (about 31 years), not 1000000000000.0"),
+    ('Connection(cache_expiry=sys.maxsize)', ValueError, "cache_expiry must be at most"),
+    ('Connection(max_wait=1e10)', ValueError, "max_wait must be at most 1,000,000,000 seconds"),
+    ('Connection(timeout=(5, 1e10))', ValueError, "the read time limit (or None for no limit) "
+                                                  "must be at most"),
+    ('Connection(backoff=math.inf)', ValueError, "backoff must be at most"),
+    ('Connection(rate_limit=(60, 1e10))', ValueError, "rate_limit's per_seconds must be at most"),
     ('use_connection(Connection(), timeout=1)', TypeError,
      "give a connection or the options for a new one, not both"),
     ('use_connection(timeout=NAN)', ValueError, "finite number"),

@@ -43,7 +43,7 @@ from urllib3.util.retry import Retry
 # The modules whose ``requests`` global use_connection rebinds.
 from quorvane.process_stock import DATA_MODULES
 
-from .ratelimit import RateLimit, RateLimitExceeded, check_rate_limit
+from .ratelimit import LONGEST_SECONDS, RateLimit, RateLimitExceeded, check_rate_limit, too_long
 
 if TYPE_CHECKING:
     from .cache import CacheInfo, Store
@@ -145,6 +145,8 @@ def _seconds(value: Any, what: str) -> float:
         raise TypeError(f"{what} must be a number of seconds, not {type(value).__name__}")
     if not 0 < value < math.inf:  # also refuses NaN
         raise ValueError(f"{what} must be a finite number of seconds above 0, not {value!r}")
+    if value > LONGEST_SECONDS:
+        raise too_long(what, value)
     return float(value)
 
 
@@ -223,6 +225,10 @@ class Connection:
         nothing. The limit is this process's: a forked child keeps its own
         count, starting from the parent's recent requests.
 
+    Every time above is at most 1,000,000,000 seconds (about 31 years): a
+    longer one raises ``ValueError`` here, where it would otherwise fail
+    only when first used.
+
     After the last try the final answer is handed back unchanged, so a 503
     that lasts still ends in the data function's ``ValueError`` with status
     503 and the service's text. Failures stay ``requests``' own exceptions:
@@ -252,6 +258,8 @@ class Connection:
             raise TypeError(f"backoff must be a number of seconds, not {type(backoff).__name__}")
         if not backoff >= 0:
             raise ValueError(f"backoff must be 0 seconds or more, not {backoff!r}")
+        if backoff > LONGEST_SECONDS:
+            raise too_long("backoff", backoff)
         self.backoff = float(backoff)
         self.max_wait = _seconds(max_wait, "max_wait")
         if isinstance(cache_expiry, bool) or not isinstance(cache_expiry, (int, float)):
@@ -259,6 +267,8 @@ class Connection:
                             + type(cache_expiry).__name__)
         if not 0 <= cache_expiry < math.inf:
             raise ValueError(f"cache_expiry must be finite and 0 or more, not {cache_expiry!r}")
+        if cache_expiry > LONGEST_SECONDS:
+            raise too_long("cache_expiry", cache_expiry)
         self.cache_expiry = float(cache_expiry)
         self.rate_limit = check_rate_limit(rate_limit)
         self._rate_limit = (RateLimit(*self.rate_limit, self.max_wait)

@@ -24,7 +24,18 @@ from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple, 
 
 import requests
 
-__all__ = ["RateLimitExceeded", "RateLimit", "check_rate_limit", "waits_end_with"]
+__all__ = ["RateLimitExceeded", "RateLimit", "check_rate_limit", "waits_end_with",
+           "LONGEST_SECONDS", "too_long"]
+
+#: The longest time any option of a Connection may give, in seconds (about
+#: 31 years): longer ones would overflow the clocks and dates they are added
+#: to (a wait's time limit, a cache entry's expiry date) only when first used.
+LONGEST_SECONDS = 1_000_000_000
+
+
+def too_long(what: str, value: float) -> ValueError:
+    return ValueError(f"{what} must be at most {LONGEST_SECONDS:,} seconds (about 31 years), "
+                      f"not {value!r}")
 
 # The event that ends this thread's waits for the limit, if any (fetch_many's
 # workers: a stopped run drops its requests that have not gone yet).
@@ -66,6 +77,8 @@ def check_rate_limit(value: Any) -> Optional[Tuple[int, float]]:
         raise TypeError(f"rate_limit's per_seconds must be a number, not {type(per).__name__}")
     if not 0 < per < math.inf:
         raise ValueError(f"rate_limit's per_seconds must be finite and above 0, not {per!r}")
+    if per > LONGEST_SECONDS:
+        raise too_long("rate_limit's per_seconds", per)
     return int(calls), float(per)
 
 
