@@ -86,6 +86,8 @@ def test_good_addresses_are_kept_without_the_trailing_slash(addresses, url, stor
     (" http://127.0.0.1", "blanks or control characters"),
     ("http://127.0.0.1:8000\n", "blanks or control characters"),
     ("http://exa mple.org", "blanks or control characters"),
+    ("http://127.0.0.1\x00:8000", "blanks or control characters"),
+    ("http://exa\x7fmple.org", "blanks or control characters"),
 ])
 def test_bad_addresses_change_nothing(addresses, url, reason):
     before = addresses()

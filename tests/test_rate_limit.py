@@ -105,21 +105,30 @@ def test_retries_count_against_the_limit(service):
     assert len(service.requests) == 2
 
 
-def test_a_retry_waits_for_its_turn(service):
-    """With one request a window, the retry goes `per` seconds after the
-    first try's answer: the slot is given back when the answer arrives, not
-    when the call ends."""
+@pytest.mark.parametrize("backoff, per, gaps", [
+    (0, 0.4, [0.4]),
+    # The second retry waits 1 s of backoff, during which the second try's
+    # slot has ended already: the third try goes when the backoff ends.
+    (0.5, 0.6, [0.6, 1.0]),
+])
+def test_a_retry_waits_for_its_turn(service, backoff, per, gaps):
+    """With one request a window, a retry goes `per` seconds after the
+    try before it was answered (or after its backoff, if later): the slot is
+    given back when the answer arrives, not when the call ends or the next
+    try starts."""
     arrived = []
 
     def answer(request):
         arrived.append(time.monotonic())
-        return Response("busy", status=503) if len(arrived) == 1 else Response(
+        return Response("busy", status=503) if len(arrived) <= len(gaps) else Response(
             json.dumps([BAR]), content_type="application/json")
     service.point(priceBars)
     service.server.expect_request(PATH).respond_with_handler(answer)
-    with use_connection(timeout=5, retries=2, backoff=0, rate_limit=(1, 0.4)):
+    with use_connection(timeout=5, retries=len(gaps), backoff=backoff, rate_limit=(1, per)):
         assert len(bars()) == 1
-    assert len(arrived) == 2 and 0.4 <= arrived[1] - arrived[0] < 0.4 + 1.5
+    assert len(arrived) == len(gaps) + 1
+    for gap, (before, after) in zip(gaps, zip(arrived, arrived[1:])):
+        assert gap <= after - before < gap + 0.5
 
 
 def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample):
@@ -174,9 +183,13 @@ def test_ctrl_c_stops_the_wait():
     assert report[0] == "interrupted" and 0.5 <= report[1] < 5.0 and report[2] == 1
 
 
-def test_a_forked_child_counts_the_parents_requests():
+@pytest.mark.parametrize("second", ["ended", "in flight"])
+def test_a_forked_child_counts_the_parents_requests(second):
+    """The child starts from the parent's count: requests that ended, and
+    requests still under way in another thread, which the child never sees
+    end (they count as ended at the fork)."""
     report = in_child("""
-        import json, os, warnings
+        import json, os, threading, time, warnings
         import sample_service
         from quorvane.process_client import Client, RateLimitExceeded, use_connection
         from quorvane.process_stock import priceBars
@@ -184,9 +197,16 @@ def test_a_forked_child_counts_the_parents_requests():
         service = sample_service.SampleService().start()
         priceBars.base_url = service.url
         Client().login(sample_service.DEMO_TOKEN)
-        use_connection(rate_limit=(2, 60), max_wait=0.5)
-        for end in ("2024-01-30", "2024-01-31"):
-            priceBars.get_priceBars("HPX", "2024-01-01", end, "D")
+        use_connection(rate_limit=(2, 60), max_wait=0.5, timeout=10)
+        priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-30", "D")
+        second = lambda: priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+        if %r == "ended":
+            second()
+        else:
+            service.delay = 1.0
+            threading.Thread(target=second).start()
+            while service.requests_served < 2:
+                time.sleep(0.01)
         pid = os.fork()
         if pid == 0:
             try:
@@ -197,7 +217,7 @@ def test_a_forked_child_counts_the_parents_requests():
             except BaseException:
                 os._exit(2)
         print(json.dumps([os.waitpid(pid, 0)[1], service.requests_served]))
-    """)
+    """ % second)
     assert report == [0, 2]
 
 
