@@ -6,8 +6,8 @@ import datetime
 import json
 import os
 import re
-import sqlite3
 import shutil
+import sqlite3
 import subprocess
 import tempfile
 import textwrap
@@ -84,31 +84,92 @@ def test_expiry_follows_the_range(sample, tmp_path):
             "past, with a time": "2024-01-31T00:00:00"}
     seconds = 2.0
 
-    def fetch_all():
-        for end in ends.values():
+    def fetch_each():
+        """How many requests each range sent."""
+        sent = {}
+        for name, end in ends.items():
             start = (datetime.date.fromisoformat(end[:10]) - datetime.timedelta(days=10))
+            before = sample.requests_served
             priceBars.get_priceBars("HPX", start.isoformat(), end, "D")
+            sent[name] = sample.requests_served - before
+        return sent
     with use_connection(cache=tmp_path / "c.sqlite", cache_expiry=seconds):
         started = time.monotonic()
-        fetch_all()
-        fetch_all()
+        assert fetch_each() == dict.fromkeys(ends, 1)
+        assert fetch_each() == dict.fromkeys(ends, 0)
         # Still well within the expiry, even on a loaded machine.
         assert time.monotonic() - started < seconds
-        assert sample.requests_served == len(ends)
         time.sleep(seconds + 0.2)
-        served = sample.requests_served
-        fetch_all()
-    assert sample.requests_served - served == len(ends) - 1  # all but yesterday's
+        assert fetch_each() == {"yesterday": 0, "today": 1, "tomorrow": 1, "past, with a time": 1}
 
 
-def test_no_expiry_keeps_nothing_that_reaches_today(sample, tmp_path):
+def test_today_is_the_local_date():
+    """A range that ends yesterday by the caller's clock is over, even where
+    it is already today in UTC; one that ends today is not, even where UTC
+    is still on yesterday. Checked in a time zone whose date differs from
+    UTC's now (14 hours ahead, or 12 behind)."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ahead = (now + datetime.timedelta(hours=14)).date() != now.date()
+    assert in_child("""
+        import datetime, json
+        from quorvane.process_client.cache import NEVER_EXPIRE, expiry_for
+        today = datetime.date.today()
+        url = "http://127.0.0.1/api/stock/priceBars?ticker=HPX&fromDate=2020-01-01&toDate="
+        print(json.dumps([today != datetime.datetime.now(datetime.timezone.utc).date(),
+                          expiry_for(url + str(today - datetime.timedelta(days=1)), 60.0) == NEVER_EXPIRE,
+                          expiry_for(url + str(today), 60.0)]))
+    """, env={"TZ": "XXX-14" if ahead else "XXX+12"}) == [True, True, 60.0]
+
+
+@pytest.mark.parametrize("headers", [
+    {},
+    # Validators would let an answer be kept to be asked about again later.
+    {"ETag": '"v1"'},
+    {"Last-Modified": "Mon, 01 Jan 2024 00:00:00 GMT", "Cache-Control": "max-age=3600"},
+])
+def test_no_expiry_keeps_nothing_that_reaches_today(service, tmp_path, headers):
     today = datetime.date.today()
     args = ("HPX", (today - datetime.timedelta(days=10)).isoformat(), today.isoformat(), "D")
+    service.point(priceBars)
+    service.server.expect_request("/api/stock/priceBars").respond_with_response(Response(
+        json.dumps([{"DateTime": "2024-01-02T00:00:00", "Volume": 10}]),
+        content_type="application/json", headers=headers))
     with use_connection(cache=tmp_path / "c.sqlite", cache_expiry=0) as connection:
         priceBars.get_priceBars(*args)
         priceBars.get_priceBars(*args)
         assert connection.cache_info().entries == 0
-    assert sample.requests_served == 2
+    assert len(service.requests) == 2
+
+
+def test_the_key_tells_apart_what_may_answer_differently(sample, service, tmp_path,
+                                                          monkeypatch):
+    """Two services (one file for both, as cache=True gives), and the same
+    address with and without checking certificates."""
+    service.answer("/api/stock/priceBars", [{"DateTime": "2024-01-02T00:00:00", "Volume": 7}])
+    args = ("HPX", "2024-01-01", "2024-01-31", "D")
+    with use_connection(cache=tmp_path / "c.sqlite") as connection:
+        volumes = []
+        for url in (sample.url, service.url, sample.url, service.url):
+            monkeypatch.setattr(priceBars, "base_url", url)
+            volumes.append(priceBars.get_priceBars(*args)["Volume"].iloc[0])
+        query = {"ticker": "HPX", "fromDate": "2024-01-01", "toDate": "2024-01-31"}
+        for verify in (True, False, False):
+            connection.get(service.url + "/api/stock/priceBars", params=query, verify=verify)
+        assert connection.cache_info().entries == 3
+    assert volumes[0] != 7 and volumes == volumes[:2] * 2 and volumes[1] == 7
+    assert (sample.requests_served, len(service.requests)) == (1, 2)
+
+
+def test_the_file_is_shared_safely(sample, tmp_path):
+    """WAL mode (readers never wait for a writer, processes share the file)
+    and a busy time-out long enough to wait for another process's write."""
+    path = tmp_path / "c.sqlite"
+    with use_connection(cache=path) as connection:
+        priceBars.get_priceBars(*CALLS["get_priceBars"][1])
+        with connection._store.backend().responses.connection() as database:
+            assert database.execute("PRAGMA busy_timeout").fetchone() == (30_000,)
+    with sqlite3.connect(str(path)) as database:
+        assert database.execute("PRAGMA journal_mode").fetchone() == ("wal",)
 
 
 @pytest.mark.parametrize("status", [201, 404, 503])
@@ -304,6 +365,7 @@ def in_eight_threads(calls, rounds, step):
     return got, failures
 
 
+@pytest.mark.threads
 def test_eight_threads_share_one_cached_connection(sample, tmp_path):
     calls = mixed_calls(25)
     expected = [function(*args) for function, args in calls]  # plain requests
@@ -320,6 +382,7 @@ def test_eight_threads_share_one_cached_connection(sample, tmp_path):
     assert len(calls) <= sample.requests_served - len(calls) < 8 * len(calls)
 
 
+@pytest.mark.threads
 def test_eight_threads_read_the_same_answers_at_once(sample, tmp_path):
     # Threads reading one answer together on one database connection: a
     # read reset half-way by another thread's came back empty (EOFError from
@@ -341,6 +404,7 @@ def test_eight_threads_read_the_same_answers_at_once(sample, tmp_path):
 PROCESS = """
 import json, os, sys, threading, time
 import pandas as pd
+from quorvane.config import set_base_url
 from quorvane.process_client import Client, Connection, use_connection
 from quorvane.process_stock import priceBars, orderFlow, foreign, dealerDesk, dividend
 sys.path.insert(0, {tests!r})
@@ -401,6 +465,7 @@ def test_a_file_opened_while_another_process_writes_to_it(sample, tmp_path):
     assert sample.requests_served == 1
 
 
+@pytest.mark.threads
 def test_two_processes_share_one_file(sample, tmp_path):
     path, go = tmp_path / "c.sqlite", tmp_path / "go"
     count, each = 20, 30
@@ -519,6 +584,7 @@ with sqlite3.connect({path!r}) as check:
 """
 
 
+@pytest.mark.threads
 def test_a_fork_waits_for_writes_under_way(sample, tmp_path):
     assert in_child(FORKED_MID_WRITE.format(url=sample.url, token=sample_service.DEMO_TOKEN,
                                             path=str(tmp_path / "c.sqlite"))) == [0, 4, "ok"]
@@ -531,6 +597,7 @@ def test_a_fork_waits_for_writes_under_way(sample, tmp_path):
 # go through, and what was stored must be whole.
 INTERRUPTED = """
 import json, os, random, signal, subprocess, sys, threading, time
+from quorvane.config import set_base_url
 from quorvane.process_client import Client, Connection, use_connection
 from quorvane.process_stock import priceBars
 priceBars.base_url = {url!r}
