@@ -243,6 +243,7 @@ def test_calls_carry_no_cookies_from_earlier_calls(service):
     assert [request.headers.get("Cookie") for request in service.requests] == [None, None]
 
 
+@pytest.mark.threads
 def test_a_cookie_set_in_one_thread_is_never_sent_from_another(service):
     """One thread's call is held after a redirect that set a cookie, while
     another thread calls through the same connection."""
@@ -430,6 +431,7 @@ def test_bindings_compose_in_any_order(sample, order):
     given.close()
 
 
+@pytest.mark.threads
 def test_overlapping_blocks_in_two_threads(sample):
     """Thread 1 enters, thread 2 enters, thread 1 leaves, thread 2 leaves."""
     entered, left, seen = threading.Event(), threading.Event(), []
@@ -468,6 +470,7 @@ def test_a_connection_bound_twice_closes_with_the_last_binding(sample):
     assert bound() == {requests} and made.connection.closed
 
 
+@pytest.mark.threads
 @pytest.mark.parametrize("when", ["under way", "picked up before"])
 def test_taking_a_connection_away_under_a_call(sample, when):
     """A call that has the block's connection finishes normally, and the

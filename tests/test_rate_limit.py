@@ -30,6 +30,7 @@ def bars(ticker="HPX", end="2024-01-31"):
     return priceBars.get_priceBars(ticker, "2024-01-01", end, "D")
 
 
+@pytest.mark.threads
 def test_eight_threads_keep_the_limit_at_the_service(sample):
     expected = bars()
     got, failures = [], []
@@ -62,6 +63,7 @@ def test_eight_threads_keep_the_limit_at_the_service(sample):
     assert elapsed < 3.0 + 5.0
 
 
+@pytest.mark.threads
 def test_fetch_many_keeps_the_limit_with_any_number_of_workers(sample, monkeypatch):
     tickers = [f"R{i:03d}" for i in range(35)]
     for i, ticker in enumerate(tickers):

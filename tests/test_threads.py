@@ -16,6 +16,9 @@ from quorvane.process_client import use_connection
 from quorvane.process_client.login import Client
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
+# Run on a newer CPython too by ./dev test: see the threads marker.
+pytestmark = pytest.mark.threads
+
 REFUSAL = "Chưa đăng nhập. Vui lòng đăng nhập trước."
 FUNCTIONS = [priceBars.get_priceBars, orderFlow.get_order_flow, foreign.get_foreign,
              dealerDesk.get_dealerDesk, dividend.get_dividend]
