@@ -208,8 +208,12 @@ class Connection:
         folder (``~/.cache/quorvane/`` on Linux); a path: in that file (a
         name without an extension gets ``.sqlite``). Needs requests-cache
         and platformdirs (``pip install 'quorvane[cache]'``). Only answers
-        with status 200 are kept, never the token; a call answered from the
-        file sends nothing and does not count against the rate limit.
+        with status 200 whose body is a JSON list of records are kept, with
+        no header but the content type, and never the token; a call
+        answered from the file sends nothing and does not count against the
+        rate limit. A call interrupted by Ctrl-C leaves its answer stored
+        whole or not at all. A file this process may not write answers
+        what it holds and stores nothing more (with a ``UserWarning``).
     ``cache_expiry``
         Seconds an answer is kept for a range whose ``toDate`` is today or
         later, or cannot be read as a ``YYYY-MM-DD`` date; ``0`` keeps none
