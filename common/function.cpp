@@ -190,8 +190,48 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
 
 // ---- the code object that introspection reads -----------------------------
 
+Text kCoConsts("co_consts");
+Text kCoName("co_name");
+
+// The code object of the function named `name` defined anywhere inside the
+// code object `code`; null, without an exception, when there is none.
+Ref find_code(PyObject* code, PyObject* name) noexcept {
+  Ref consts = getattr(code, kCoConsts);
+  if (!consts) return Ref();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+    Ref item = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
+    if (!PyCode_Check(item.get())) continue;
+    Ref item_name = getattr(item.get(), kCoName);
+    if (!item_name) return Ref();
+    if (PyUnicode_Compare(item_name.get(), name) == 0) return item;
+    Ref inner = find_code(item.get(), name);
+    if (inner || PyErr_Occurred()) return inner;
+  }
+  return Ref();
+}
+
+// The code object compiled from spec.source, under the module's file name.
+Ref compile_code(const FunctionSpec& spec) noexcept {
+  Ref compiled = Ref::steal(Py_CompileString(spec.source, source_path(), Py_file_input));
+  if (!compiled) return Ref();
+  Ref code = find_code(compiled.get(), spec.texts[0]);
+  if (!code && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_SystemError, "the source of %s defines no function %s",
+                 spec.traceback_name, spec.name);
+  }
+  return code;
+}
+
+}  // namespace
+
 int make_code(FunctionSpec& spec) noexcept {
   if (spec.code) return 0;
+  const char* texts[4] = {spec.name, spec.qualname, module_spec().full_name, spec.doc};
+  for (int i = 0; i < 4; ++i) {
+    if (spec.texts[i]) continue;
+    spec.texts[i] = texts[i] ? PyUnicode_InternFromString(texts[i]) : Ref::borrow(Py_None).release();
+    if (!spec.texts[i]) return -1;
+  }
   Ref varnames = Ref::steal(PyTuple_New(spec.nvarnames));
   if (!varnames) return -1;
   for (int i = 0; i < spec.nvarnames; ++i) {
@@ -199,19 +239,17 @@ int make_code(FunctionSpec& spec) noexcept {
     if (!name) return -1;
     PyTuple_SET_ITEM(varnames.get(), i, name);
   }
-  Ref code = new_code(spec.name, spec.def_line, spec.star_args ? 0 : spec.nparams,
-                      spec.star_args ? CO_VARARGS | CO_VARKEYWORDS : 0, varnames.get());
+  Ref code = spec.source
+                 ? compile_code(spec)
+                 : new_code(spec.name, spec.def_line, spec.star_args ? 0 : spec.nparams,
+                            spec.star_args ? CO_VARARGS | CO_VARKEYWORDS : 0, varnames.get());
   if (!code) return -1;
-  const char* texts[4] = {spec.name, spec.qualname, module_spec().full_name, spec.doc};
-  for (int i = 0; i < 4; ++i) {
-    if (spec.texts[i]) continue;
-    spec.texts[i] = texts[i] ? PyUnicode_InternFromString(texts[i]) : Ref::borrow(Py_None).release();
-    if (!spec.texts[i]) return -1;
-  }
   spec.code = code.release();
   spec.names = varnames.release();
   return 0;
 }
+
+namespace {
 
 // ---- attributes -------------------------------------------------------------
 
