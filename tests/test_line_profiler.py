@@ -1,6 +1,6 @@
 """A program that uses the functions runs under line_profiler's kernprof: the
-native functions are taken and never timed, the Python code around and
-inside the guard is (sample service)."""
+native functions are taken and never timed, a Python function that the guard
+calls is (sample service)."""
 
 import json
 import os
