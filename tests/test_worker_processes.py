@@ -26,28 +26,24 @@ from quorvane.process_stock.priceBars import get_priceBars
 def closes(ticker):
     return list(get_priceBars(ticker, "2024-03-01", "2024-03-08", "D")["Close"])
 
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except Exception as error:
+        return [type(error).__name__, str(error)]
+
 def task(ticker):
     # In a worker, which has no login of its own.
-    seen = []
-    for token in (None, {token!r}):
-        if token:
-            Client().login(token)
-        try:
-            seen.append(closes(ticker))
-        except Exception as error:
-            seen.append([type(error).__name__, str(error)])
-    Client().logout()
-    return seen
+    refused = outcome(closes, ticker)
+    Client().login({token!r})
+    try:
+        return [refused, closes(ticker)]
+    finally:
+        Client().logout()
 
 @contextlib.contextmanager
 def pool():
 {pool}
-
-def outcome(run, function, tickers):
-    try:
-        return run(function, tickers)
-    except Exception as error:
-        return [type(error).__name__, str(error)]
 
 if __name__ == "__main__":
     with pool() as run:
