@@ -606,7 +606,8 @@ use_connection(cache={path!r}, timeout=30)
 calling, inside, interrupts = False, 0, 0
 def interrupt(signum, frame):
     global inside
-    if calling:
+    # Not in the loop's own lines (its except clause included): in the call.
+    if calling and frame.f_code.co_name != "<module>":
         while frame is not None and frame.f_code.co_name != "save_response":
             frame = frame.f_back
         inside += frame is not None
