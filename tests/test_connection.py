@@ -533,6 +533,43 @@ def test_a_pool_too_small_only_logs(sample, caplog):
         "urllib3.connectionpool"]
 
 
+@pytest.mark.threads
+@pytest.mark.parametrize("outcome", ["table", "table from a cold cache", "read time-out"])
+def test_identical_calls_at_once_share_one_request(sample, tmp_path, outcome):
+    """Eight threads ask for the same table while the first asks: the
+    service sees one request, and each thread gets a table (or an
+    exception) of its own."""
+    options = {"timeout": (5, 0.5) if outcome == "read time-out" else 10, "retries": 0}
+    if "cache" in outcome:
+        pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+        options["cache"] = tmp_path / "c.sqlite"
+    expected = bars("HPX")
+    served = sample.requests_served
+    sample.delay = 1.0
+    got = [None] * 8
+    start = threading.Barrier(8)
+
+    def work(index):
+        start.wait()
+        try:
+            got[index] = bars("HPX")
+        except Exception as error:  # compared below
+            got[index] = error
+    with use_connection(**options):
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+    assert sample.requests_served - served == 1
+    assert len({id(result) for result in got}) == 8
+    for result in got:
+        if outcome == "read time-out":
+            assert isinstance(result, requests.exceptions.ReadTimeout)
+        else:
+            pd.testing.assert_frame_equal(result, expected)
+
+
 # Children forked after calls through a bound Connection call at once,
 # RUNS times; each checks its table and says how it went in its exit status.
 FORKED = """

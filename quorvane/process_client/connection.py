@@ -31,13 +31,14 @@ and share both with other processes and machines, through a file or Redis::
                               rate_limit_store="redis://cache-host:6379/0"))
 """
 
+import copy
 import importlib
 import math
 import os
 import threading
 import weakref
 from types import ModuleType, TracebackType
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, Tuple, Type, Union
 
 import requests
 import requests.adapters
@@ -329,6 +330,7 @@ class Connection:
         # no lock is needed (a lock would hang a signal handler that calls
         # while the code it interrupted holds it, and a forked child).
         self._calls: Set[object] = set()
+        self._flights = _Flights()
 
     def _after_fork_in_child(self) -> None:
         # The parent's tries under way never end here, and its database
@@ -363,7 +365,10 @@ class Connection:
         call = object()
         self._calls.add(call)
         try:
-            return self._send(url, params, kwargs)
+            key = _flight_key(url, params, kwargs)
+            if key is None:
+                return self._send(url, params, kwargs)
+            return self._flights.share(key, lambda: self._send(url, params, kwargs))
         finally:
             self._calls.discard(call)
             self._close_if_idle()
@@ -439,6 +444,92 @@ class Connection:
         return (f"<Connection{state} timeout={self.timeout!r} retries={self.retries} "
                 f"backoff={self.backoff} max_wait={self.max_wait} "
                 f"pool_size={self.pool_size}{extra}>")
+
+
+def _frozen(value: Any) -> Any:
+    """``value`` as a key, or TypeError for anything that is not plain data."""
+    if value is None or isinstance(value, (str, bytes, int, float, bool)):
+        return (type(value).__name__, value)
+    if isinstance(value, (list, tuple)):
+        return ("seq", tuple(_frozen(item) for item in value))
+    if isinstance(value, dict):
+        return ("map", tuple(sorted((_frozen(k), _frozen(v)) for k, v in value.items())))
+    raise TypeError(type(value).__name__)
+
+
+def _flight_key(url: Any, params: Any, kwargs: Dict[str, Any]) -> Any:
+    """What makes two calls the same request (all but the time limit), or
+    None when they cannot be told the same: a stream, or an argument that is
+    not plain data (an auth object, hooks, a file)."""
+    if kwargs.get("stream"):
+        return None
+    try:
+        return (_frozen(url), _frozen(params),
+                _frozen({name: value for name, value in kwargs.items() if name != "timeout"}))
+    except TypeError:
+        return None
+
+
+class _Flight:
+    __slots__ = ("leader", "done", "response", "error")
+
+    def __init__(self) -> None:
+        self.leader = threading.get_ident()
+        self.done = threading.Event()
+        self.response: Optional[requests.Response] = None
+        self.error: Optional[Exception] = None
+
+
+class _Flights:
+    """Identical calls under way at the same time share one: the first is
+    sent, the others wait for its answer and get copies of it (or of its
+    exception). A call that ends with Ctrl-C or SystemExit hands nothing
+    on: those waiting for it send again, one of them for all."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._under_way: Dict[Any, _Flight] = {}
+
+    def share(self, key: Any, send: Callable[[], requests.Response]) -> requests.Response:
+        while True:
+            with self._lock:
+                flight = self._under_way.get(key)
+                if flight is None:
+                    flight = self._under_way[key] = _Flight()
+                    leading = True
+                elif flight.leader == threading.get_ident():
+                    leading = None  # a signal handler's call, inside the first
+                else:
+                    leading = False
+            if leading is None:
+                return send()
+            if leading:
+                return self._lead(key, flight, send)
+            flight.done.wait()
+            if flight.response is not None:
+                return copy.copy(flight.response)
+            if flight.error is not None:
+                try:
+                    error = copy.copy(flight.error)
+                except Exception:
+                    error = flight.error
+                raise error
+
+    def _lead(self, key: Any, flight: _Flight,
+              send: Callable[[], requests.Response]) -> requests.Response:
+        try:
+            response = send()
+            response.content  # read whole: the copies share it
+            flight.response = response
+            return response
+        except Exception as error:
+            flight.error = error
+            raise
+        finally:
+            with self._lock:
+                if self._under_way.get(key) is flight:
+                    del self._under_way[key]
+            flight.done.set()
 
 
 def _limit_for(rate_limit: Optional[Tuple[int, float]], store: Any, max_wait: float,
