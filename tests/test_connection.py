@@ -20,7 +20,7 @@ import quorvane.process_stock.priceBars as pb
 import sample_service
 from conftest import eventually, in_child
 from quorvane.process_client import Connection, fetch_many, restore_requests, use_connection
-from quorvane.process_client.connection import DATA_MODULES
+from quorvane.process_client.connection import DATA_MODULES, StoreUnavailable
 
 PATH = "/api/stock/priceBars"
 BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
@@ -371,6 +371,41 @@ def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
                    "cache= needs requests-cache and platformdirs: pip install requests-cache "
                    "platformdirs (or quorvane's extra: pip install 'quorvane[cache]', "
                    "'/path/to/quorvane-*.whl[cache]', or '.[cache]' in a clone)"]
+
+
+@pytest.mark.parametrize("option, place, text", [
+    ("rate_limit_store", "redis://127.0.0.1:{closed}/0", "the rate limit's store "
+     "redis://127.0.0.1:{closed}/0 cannot be used: Error 111 connecting to 127.0.0.1:{closed}"),
+    ("rate_limit_store", "redis://:hunter2@127.0.0.1:{closed}/0",
+     "the rate limit's store redis://:***@127.0.0.1:{closed}/0 cannot be used: "),
+    ("rate_limit_store", "{file}/limits.sqlite",
+     "the rate limit's store '{file}/limits.sqlite' cannot be used: "),
+    ("cache", "redis://127.0.0.1:{closed}/0",
+     "the cache redis://127.0.0.1:{closed}/0 cannot be used: Error 111 connecting"),
+    ("cache", "{file}/c.sqlite", "the cache file '{file}/c.sqlite' cannot be used: "),
+])
+def test_a_store_that_cannot_be_used_is_named(sample, tmp_path, option, place, text):
+    """Redis not running, a file whose folder cannot be made: the call
+    fails at once, sends nothing, and says which store (never a password)."""
+    if option == "cache":
+        pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+    if place.startswith("redis"):
+        pytest.importorskip("redis", reason="needs the Redis client: pip install redis")
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        closed = probe.getsockname()[1]
+    (tmp_path / "a-file").write_text("")
+    names = {"closed": closed, "file": tmp_path / "a-file"}
+    options = {option: place.format(**names)}
+    if option == "rate_limit_store":
+        options["rate_limit"] = (5, 1)
+    start = time.monotonic()
+    with use_connection(**options):
+        with pytest.raises(StoreUnavailable) as excinfo:
+            bars()
+    assert time.monotonic() - start < 5.0
+    assert str(excinfo.value).startswith(text.format(**names))
+    assert "hunter2" not in str(excinfo.value) and sample.requests_served == 0
 
 
 # ---- connection reuse, putting it in place and back ---------------------------------

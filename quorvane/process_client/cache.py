@@ -59,8 +59,8 @@ from requests_cache import DO_NOT_CACHE, NEVER_EXPIRE, BaseCache, CachedResponse
 from requests_cache import SQLiteCache
 from requests_cache.backends.sqlite import SQLiteDict
 
-from .stores import (LOCK_SECONDS, close_before_fork, close_files, in_use, redis_client,
-                     redis_errors, redis_failure, shown)
+from .stores import (LOCK_SECONDS, StoreUnavailable, close_before_fork, close_files, in_use,
+                     redis_client, redis_errors, redis_failure, shown)
 
 __all__ = ["CacheInfo", "CachedSession", "RedisStore", "Store", "cache_key", "default_path",
            "expiry_for"]
@@ -240,8 +240,12 @@ class Store:
                               "answered from it where it can, and new answers are not stored",
                               UserWarning, stacklevel=2)
             return _ReadOnlyBackend(self.path)
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        return _open_backend(self.path)
+        try:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            return _open_backend(self.path)
+        except (OSError, sqlite3.Error) as error:
+            raise StoreUnavailable(f"the cache file {shown(self.path)} cannot be used: "
+                                   f"{error}") from None
 
     def view(self) -> "_View":
         return _View(self.backend(), self)
