@@ -240,9 +240,10 @@ class SharedRateLimit(RateLimit):
     timed by the store's clock alone.
 
     A request over the limit waits until the store says a slot can come
-    free (the first slot of an ended try, or the end of a lease), then asks
-    again; a try of this process that ends wakes it too. This process's
-    clock only measures how long it has waited (``max_wait``).
+    free (the first slot of an ended try, or the end of a lease; while
+    every slot is under way, ``per`` seconds, since a try that ends now
+    frees its slot no sooner), then asks again. This process's clock only
+    measures how long it has waited (``max_wait``).
     """
 
     def __init__(self, calls: int, per: float, max_wait: float,
@@ -283,8 +284,8 @@ class SharedRateLimit(RateLimit):
             self.store.end(slot.id, self.per)
         except StoreUnavailable:
             pass  # the slot stays held until its lease ends; the next take says why
-        with self._changed:
-            self._changed.notify_all()
+        # No waiter is woken: a slot given back now is free only per_seconds
+        # later, and no waiter sleeps past that.
 
 
 class _LimitedPool:
