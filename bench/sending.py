@@ -449,7 +449,7 @@ def report(figures):
     shared = figures["shared_limit"]
     calls, per = shared["limit"]
     for name, row in shared["stores"].items():
-        print(f"{shared['processes']} processes sharing rate_limit=({calls}, {per}) through a "
+        print(f"{shared['processes']} processes sharing rate_limit=({calls}, {per}) through "
               f"{name}, {shared['tickers']} tickers in all, fetch_many {shared['workers']} "
               f"threads each: {row['elapsed_s']:.2f} s (ideal {shared['ideal_s']:.0f} s, "
               f"{shared['earliest_s']:.0f} s plus the last answers when the first {calls} go at "
