@@ -16,7 +16,9 @@ imported when the name is first asked for:
     Time limits, retries (401 is not retried; 429, 502, 503 and 504 are)
     and reused connections, process-wide; opt-in, a local cache of the
     answers (``cache=True``) and a rate limit (``rate_limit=(60, 60)``),
-    whose refusal is ``RateLimitExceeded``.
+    whose refusal is ``RateLimitExceeded``; both shared by many processes
+    through a file or a ``redis://`` URL (``rate_limit_store=``), whose
+    failure is ``StoreUnavailable``.
 ``fetch_many``, ``FetchResult``
     One data function for many tickers on a pool of threads; every ticker
     ends in ``tables`` or, with the exception its call raised, in
@@ -64,6 +66,7 @@ if TYPE_CHECKING:
     from .connection import Connection, restore_requests, use_connection
     from .login import Client
     from .ratelimit import RateLimitExceeded
+    from .stores import StoreUnavailable
 
 # Name -> the module it comes from (relative to this package, or absolute).
 _SOURCES = {
@@ -74,10 +77,11 @@ _SOURCES = {
     "restore_requests": ".connection",
     "fetch_many": ".batch",
     "RateLimitExceeded": ".ratelimit",
+    "StoreUnavailable": ".stores",
     "FetchResult": ".batch",
 }
-__all__ = ["Client", "Connection", "FetchResult", "RateLimitExceeded", "fetch_many",
-           "restore_requests", "set_base_url", "use_connection"]
+__all__ = ["Client", "Connection", "FetchResult", "RateLimitExceeded", "StoreUnavailable",
+           "fetch_many", "restore_requests", "set_base_url", "use_connection"]
 
 
 def __getattr__(name: str) -> Any:
