@@ -683,11 +683,15 @@ while (inside < 4 or whole < 2) and time.monotonic() - started < 20:
         calling = False
 stop.set()
 time.sleep(0.05)
-done = threading.Event()
+done, failed = threading.Event(), []
 def later():
-    priceBars.get_priceBars("HPX", "2024-02-01", "2024-02-28", "D")
-    done.set()
-threading.Thread(target=later, daemon=True).start()
+    try:
+        priceBars.get_priceBars("HPX", "2024-02-01", "2024-02-28", "D")
+        done.set()
+    except BaseException as error:
+        failed.append(repr(error))
+thread = threading.Thread(target=later, daemon=True)
+thread.start()
 other = subprocess.run([sys.executable, "-c", '''
 from quorvane.process_client import Client, use_connection
 from quorvane.process_stock import priceBars
@@ -696,14 +700,42 @@ Client().login({token!r})
 use_connection(cache={path!r}, timeout=30)
 priceBars.get_priceBars("HPX", "2024-03-01", "2024-03-28", "D")
 '''], timeout=30, capture_output=True, text=True)
-print(json.dumps([inside > 0, interrupts >= inside, done.wait(30), other.returncode, other.stderr[-500:]]))
+if not done.wait(30) and not failed:  # where it waits
+    import traceback
+    failed.append("".join(traceback.format_stack(sys._current_frames()[thread.ident])))
+print(json.dumps([inside > 0, interrupts >= inside, failed, other.returncode, other.stderr[-500:]]))
 """
+
+
+def test_an_interrupted_opening_holds_no_lock(sample, tmp_path, monkeypatch):
+    """Ctrl-C while the file is being opened (its tables made, in a write
+    transaction): a later call opens it again and stores its answer, even
+    while the interrupt's frames are still alive."""
+    from requests_cache.backends.sqlite import SQLiteDict
+    made = SQLiteDict.init_db
+
+    def interrupted(table):
+        monkeypatch.setattr(SQLiteDict, "init_db", made)
+        with table.connection(commit=True) as database:
+            database.execute("CREATE TABLE IF NOT EXISTS opened (x)")
+            database.execute("INSERT INTO opened VALUES (1)")
+            raise KeyboardInterrupt
+    monkeypatch.setattr(SQLiteDict, "init_db", interrupted)
+    with use_connection(cache=tmp_path / "c.sqlite") as connection:
+        with pytest.raises(KeyboardInterrupt) as kept:
+            priceBars.get_priceBars(*CALLS["get_priceBars"][1])
+        later = threading.Thread(target=priceBars.get_priceBars, args=CALLS["get_priceBars"][1],
+                                 daemon=True)
+        later.start()
+        later.join(10)
+        assert not later.is_alive() and connection.cache_info().entries == 1
+    assert kept.value.__traceback__ is not None
 
 
 def test_an_interrupted_write_leaves_the_file_usable(sample, tmp_path):
     path = tmp_path / "c.sqlite"
     assert in_child(INTERRUPTED.format(url=sample.url, token=sample_service.DEMO_TOKEN,
-                                       path=str(path))) == [True, True, True, 0, ""]
+                                       path=str(path))) == [True, True, [], 0, ""]
     with sqlite3.connect(str(path)) as check:
         assert check.execute("PRAGMA integrity_check").fetchone() == ("ok",)
     # Every answer stored is whole: read back, each is the table itself.

@@ -126,17 +126,41 @@ def _open_backend(path: Path) -> SQLiteCache:
     middle of a write ("database is locked"): two processes opening a new
     file together, or one opening it while another writes before the switch.
     So opening is tried again, for as long as a write would wait.
+
+    Opening writes (it makes the tables in a write transaction), and
+    whatever ends it half-way (that error, or Ctrl-C) leaves a database
+    connection that nobody will use, possibly inside that transaction and
+    holding the file's write lock. The exception's frames keep it alive as
+    long as the exception lives, and for good where they sit in a reference
+    cycle, which every later write of every process would wait behind: it
+    is closed at once.
     """
     deadline = time.monotonic() + LOCK_SECONDS
     pause = 0.005
     while True:
         try:
             return SQLiteCache(path, wal=True, timeout=LOCK_SECONDS)
-        except sqlite3.OperationalError as error:
-            if "locked" not in str(error) or time.monotonic() + pause > deadline:
+        except BaseException as error:
+            _close_half_opened(error)
+            if (not isinstance(error, sqlite3.OperationalError) or "locked" not in str(error)
+                    or time.monotonic() + pause > deadline):
                 raise
         time.sleep(pause)
         pause = min(2 * pause, 0.1)
+
+
+def _close_half_opened(error: BaseException) -> None:
+    """Closes the tables (and their connections) that the frames of
+    ``error``'s traceback were making."""
+    traceback = error.__traceback__
+    while traceback is not None:
+        made = traceback.tb_frame.f_locals.get("self")
+        if isinstance(made, (SQLiteCache, SQLiteDict)):
+            try:
+                made.close()
+            except Exception:  # half-made: there may be nothing to close
+                pass
+        traceback = traceback.tb_next
 
 
 def _writable(path: Path) -> bool:
