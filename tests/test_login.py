@@ -7,7 +7,10 @@ import sys
 import pytest
 
 from conftest import PYTHON, in_child
+from quorvane.config.guard_access import guard_access
+from quorvane.process_client import login
 from quorvane.process_client.login import Client
+from quorvane.process_stock.priceBars import get_priceBars
 
 ANONYMOUS = {"Accept": "application/json"}
 
@@ -127,3 +130,35 @@ print(json.dumps([handled, Client().token]))
     for _ in range(20):
         handled, token = in_child(script, timeout=60)
         assert handled == 50 and token in ("t", None)
+
+
+def test_token_from_the_environment(monkeypatch):
+    """QUORVANE_TOKEN logs in a process where nobody has logged in or out,
+    read at each Client(); a login wins, and a logout is not undone by it."""
+    monkeypatch.setattr(login, "_token", login._FROM_ENVIRONMENT)
+    monkeypatch.setenv("QUORVANE_TOKEN", "")
+    assert Client().token is None and Client()._get_headers() == ANONYMOUS
+    monkeypatch.setenv("QUORVANE_TOKEN", "from-env")
+    client = Client()
+    assert client.token == "from-env" and "from-env" not in repr(client)
+    assert client._get_headers() == {**ANONYMOUS, "Authorization": "Bearer from-env"}
+    assert guard_access(lambda: "ran")() == "ran"
+    Client().login("from-login")
+    assert Client().token == "from-login"
+    Client().logout()
+    assert Client().token is None and Client()._get_headers() == ANONYMOUS
+
+
+@pytest.mark.parametrize("value", [" secret-token", "secret-token\n", "secret\r\ntoken"])
+def test_an_unusable_token_in_the_environment(monkeypatch, value):
+    """Every use fails with an error that names the variable and never
+    shows its value, until somebody logs in."""
+    monkeypatch.setattr(login, "_token", login._FROM_ENVIRONMENT)
+    monkeypatch.setenv("QUORVANE_TOKEN", value)
+    guarded = guard_access(lambda: "ran")
+    for use in (lambda: Client().token, Client()._get_headers, guarded,
+                lambda: get_priceBars("HPX", "2024-03-01", "2024-03-31", "D")):
+        with pytest.raises(ValueError, match="QUORVANE_TOKEN is not a usable token") as excinfo:
+            use()
+        assert "secret" not in str(excinfo.value)
+    assert Client().login("t").token == "t" and guarded() == "ran"

@@ -4,6 +4,12 @@ The login state is shared by the whole process: a token given to one
 ``Client`` shows in every ``Client()`` made afterwards, which is how each
 data call (that makes a fresh client) sends it.
 
+Until somebody logs in or out in the process, the token is the environment
+variable ``QUORVANE_TOKEN``, looked up at every ``Client()``: a worker
+process started with it (a process pool's, joblib's, Dask's) is logged in
+without any set-up code. An empty value counts as unset. A login made in
+the process wins over it, and a logout is not undone by it.
+
 The state is one module global, and every method reads it once or assigns
 it once: each of those is atomic under the interpreter lock, so no lock is
 needed. (A lock here would be unsafe: a thread holding it while another
@@ -11,19 +17,84 @@ forks leaves it held forever in the child, and a signal handler that logs
 out while the interrupted code holds it waits for itself.)
 """
 
-from typing import Dict, Optional
+import os
+from typing import Dict, Optional, Union
 
-_token: Optional[str] = None
+__all__ = ["Client", "TOKEN_VARIABLE"]
+
+#: The environment variable that logs in a process where nobody has.
+TOKEN_VARIABLE = "QUORVANE_TOKEN"
+
+
+class _FromEnvironment:
+    """The state before any login or logout: the token is the environment's."""
+
+    def __repr__(self) -> str:
+        return f"<the token of {TOKEN_VARIABLE}, if set>"
+
+
+class _Unusable:
+    """What a Client saw when QUORVANE_TOKEN held no usable token. The value
+    itself is kept nowhere: it must not show in an error."""
+
+    __slots__ = ("problem",)
+
+    def __init__(self, problem: str) -> None:
+        self.problem = problem
+
+    def error(self) -> ValueError:
+        return ValueError(f"the environment variable {TOKEN_VARIABLE} is not a usable token: "
+                          f"{self.problem} (its value is not shown). Fix or unset it, or log "
+                          "in with Client().login(token)")
+
+
+_FROM_ENVIRONMENT = _FromEnvironment()
+# A token from login(), None after logout(), or _FROM_ENVIRONMENT before either.
+_token: Union[str, None, _FromEnvironment] = _FROM_ENVIRONMENT
+
+
+def _problem(token: str) -> Optional[str]:
+    """Why ``token`` cannot be sent in a header, or None."""
+    if not token or token.strip() != token or any(c in token for c in "\r\n"):
+        return "it must be a non-empty str without surrounding blanks or line breaks"
+    return None
+
+
+def _current() -> Union[str, None, _Unusable]:
+    token = _token
+    if not isinstance(token, _FromEnvironment):
+        return token
+    return _from_environment()
+
+
+def _from_environment() -> Union[str, None, _Unusable]:
+    value = os.environ.get(TOKEN_VARIABLE)
+    if not value:
+        return None
+    problem = _problem(value)
+    return value if problem is None else _Unusable(problem)
 
 
 class Client:
     """A handle on the process-wide login.
 
-    ``token`` is ``None`` until somebody logs in.
+    ``token`` is the token of the last login, else that of the environment
+    variable ``QUORVANE_TOKEN`` if no login or logout was made in the
+    process, else ``None``. With an unusable ``QUORVANE_TOKEN`` (blanks around
+    it, a line break), reading ``token`` or sending a request raises
+    ``ValueError`` until somebody logs in or out.
     """
 
     def __init__(self) -> None:
-        self.token: Optional[str] = _token
+        token = _token
+        self._token = _from_environment() if isinstance(token, _FromEnvironment) else token
+
+    @property
+    def token(self) -> Optional[str]:
+        token = self._token
+        if isinstance(token, _Unusable):
+            raise token.error()
+        return token
 
     def login(self, token: str) -> "Client":
         """Log in with an access token issued by the service."""
@@ -31,24 +102,26 @@ class Client:
             raise ValueError(
                 f"token must be a non-empty str, not {type(token).__name__}"
             )
-        if not token or token.strip() != token or any(c in token for c in "\r\n"):
+        if _problem(token) is not None:
             raise ValueError(
                 "token must be a non-empty str without surrounding blanks or line breaks"
             )
         global _token
         _token = token
-        self.token = token
+        self._token = token
         return self
 
     def logout(self) -> None:
-        """Forget the token for the whole process."""
+        """Forget the token for the whole process (QUORVANE_TOKEN included)."""
         global _token
         _token = None
-        self.token = None
+        self._token = None
 
     def _get_headers(self) -> Dict[str, str]:
         """Request headers that carry the current login."""
-        token = _token
+        token = _current()
+        if isinstance(token, _Unusable):
+            raise token.error()
         headers = {"Accept": "application/json"}
         if token is not None:
             headers["Authorization"] = f"Bearer {token}"
