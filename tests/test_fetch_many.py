@@ -56,6 +56,7 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
     ({"executor": 4}, TypeError, "executor must be a concurrent.futures.Executor, not int"),
     # The executor's own size decides: a number of threads would be ignored.
     ({"executor": ThreadPoolExecutor(1), "workers": 16}, TypeError, "workers= is the number"),
+    ({"chunksize": 10}, TypeError, "chunksize= is the number of tickers in each task"),
     ({"connection": "http://127.0.0.1:8000"}, TypeError, "connection must be a Connection"),
     ({"connection": Connection()}, ValueError, "this Connection is closed"),
 ])

@@ -172,8 +172,10 @@ def outcome(result):
 
 
 @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
-@pytest.mark.parametrize("kind", ["spawn", "default", "joblib", "dask", "threads"])
-def test_on_an_executor_as_on_threads(sample, monkeypatch, request, tmp_path, capsys, kind):
+@pytest.mark.parametrize("kind, chunksize", [
+    ("spawn", 1), ("default", 7), ("joblib", 1), ("dask", 1), ("threads", 1)])
+def test_on_an_executor_as_on_threads(sample, monkeypatch, request, tmp_path, capsys, kind,
+                                      chunksize):
     """Same tables, order and errors; the address, login and connection of
     the calling process travel to workers that have none: the connection's
     cache answers every known ticker, and each worker sends the unknown ones
@@ -184,7 +186,8 @@ def test_on_an_executor_as_on_threads(sample, monkeypatch, request, tmp_path, ca
     with use_connection(Connection(timeout=30, cache=tmp_path / "answers")):
         on_threads = fetch_many(pb.get_priceBars, tickers, *ARGS, progress=False)
         served, accepted = sample.requests_served, sample.connections_accepted
-        pooled = fetch_many(pb.get_priceBars, tickers, *ARGS, executor=executor, progress=True)
+        pooled = fetch_many(pb.get_priceBars, tickers, *ARGS, executor=executor,
+                            chunksize=chunksize, progress=True)
     assert len(on_threads.tables) == 65 and len(on_threads.errors) == 35
     assert outcome(pooled) == outcome(on_threads)
     for ticker, table in on_threads.tables.items():

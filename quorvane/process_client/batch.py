@@ -84,7 +84,7 @@ def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
 def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
                workers: int = DEFAULT_WORKERS, progress: Optional[bool] = None,
                executor: Optional[Executor] = None, connection: Optional[Connection] = None,
-               **kwargs: Any) -> FetchResult:
+               chunksize: int = 1, **kwargs: Any) -> FetchResult:
     """Calls ``function(ticker, *args, **kwargs)`` for every ticker, on up to
     ``workers`` threads or on ``executor``, and returns every table and
     every failure.
@@ -125,10 +125,13 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     ``executor``: any ``concurrent.futures.Executor`` (a
     ``ProcessPoolExecutor`` with any start method, joblib's
     ``get_reusable_executor()``, Dask's ``Client.get_executor()``) runs the
-    calls instead of the threads, one task per ticker; its own size decides
-    how many run at once (``workers`` is for the threads: giving it too is
-    a ``TypeError``). Everything else is as with the threads: the order,
-    each ticker once, ``errors``, the progress bar. The function, the
+    calls instead of the threads, one task per ticker, or per ``chunksize``
+    tickers (a task's own cost, tiny on a process pool, is a few
+    milliseconds on Dask's scheduler: there ``chunksize=10`` or more pays);
+    its own size decides how many run at once (``workers`` is for the
+    threads: giving it too is a ``TypeError``). Everything else is as with
+    the threads: the order, each ticker once, ``errors``, the progress bar
+    (which moves a task at a time). The function, the
     arguments and the tables must be picklable as the executor pickles
     them: the five data functions and functions of an importable module
     are; joblib's and Dask's executors also take functions defined in a
@@ -156,8 +159,8 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
 
     Ctrl-C with an executor cancels the tasks that have not started, and
     the ``KeyboardInterrupt`` goes on at once; the tasks already started
-    finish in their workers and their results are dropped (shutting the
-    executor down waits for them).
+    finish in their workers (each with all its tickers) and their results
+    are dropped (shutting the executor down waits for them).
     """
     if isinstance(tickers, (str, bytes)):
         raise TypeError("tickers must be a list (or other iterable) of tickers, not one "
@@ -168,6 +171,10 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
         raise ValueError(f"workers must be at least 1, not {workers}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, not {type(progress).__name__}")
+    if isinstance(chunksize, bool) or not isinstance(chunksize, int):
+        raise TypeError(f"chunksize must be an int, not {type(chunksize).__name__}")
+    if chunksize < 1:
+        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
     if executor is not None:
         if not callable(getattr(executor, "submit", None)):
             raise TypeError("executor must be a concurrent.futures.Executor, not "
@@ -175,6 +182,9 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
         if workers != DEFAULT_WORKERS:
             raise TypeError("workers= is the number of threads; with executor= the executor's "
                             "own workers make the calls, as many at once as it has")
+    elif chunksize != 1:
+        raise TypeError("chunksize= is the number of tickers in each task of executor=; "
+                        "the threads take one ticker at a time")
     if connection is not None and not isinstance(connection, Connection):
         raise TypeError(f"connection must be a Connection, not {type(connection).__name__}")
     unique: Dict[str, None] = {}
@@ -193,8 +203,8 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
             _run(function, list(unique), args, kwargs, min(workers, len(unique)), progress,
                  results, failures)
         elif unique and executor is not None:
-            _run_on(executor, _Settings.here(connection), function, list(unique), args, kwargs,
-                    progress, results, failures)
+            _run_on(executor, _Settings.here(connection), function, list(unique), chunksize,
+                    args, kwargs, progress, results, failures)
     # Every ticker is accounted for exactly once.
     assert len(results) + len(failures) == len(unique)
     return FetchResult(
@@ -360,48 +370,54 @@ def _portable(error: Exception) -> Exception:
         return stand_in
 
 
-def _call(settings: _Settings, function: Callable[..., Any], ticker: str, args: Any,
-          kwargs: Any) -> Tuple[bool, Any]:
-    """One ticker's task: (True, the table) or (False, the exception)."""
+def _call(settings: _Settings, function: Callable[..., Any], tickers: Tuple[str, ...],
+          args: Any, kwargs: Any) -> List[Tuple[bool, Any]]:
+    """One task: for each ticker, (True, the table) or (False, the exception)."""
     here = settings.origin == _this_process()
     if not here:
         _set_up(settings)
-    try:
-        return True, function(ticker, *args, **kwargs)
-    except Exception as error:  # KeyboardInterrupt and SystemExit end the run
-        return False, error if here else _portable(error)
+    done: List[Tuple[bool, Any]] = []
+    for ticker in tickers:
+        try:
+            done.append((True, function(ticker, *args, **kwargs)))
+        except Exception as error:  # KeyboardInterrupt and SystemExit end the run
+            done.append((False, error if here else _portable(error)))
+    return done
 
 
 def _run_on(executor: Executor, settings: _Settings, function: Callable[..., Any],
-            tickers: List[str], args: Any, kwargs: Any, progress: Optional[bool],
-            results: Dict[str, Any], failures: Dict[str, Exception]) -> None:
+            tickers: List[str], chunksize: int, args: Any, kwargs: Any,
+            progress: Optional[bool], results: Dict[str, Any],
+            failures: Dict[str, Exception]) -> None:
     name = getattr(function, "__name__", None) or "fetch_many"
     bar = _progress_bar(progress, len(tickers), name)
-    futures: Dict["Future[Any]", str] = {}
+    futures: Dict["Future[Any]", Tuple[str, ...]] = {}
     finished: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
     try:
-        for ticker in tickers:
-            future = executor.submit(_call, settings, function, ticker, args, kwargs)
-            futures[future] = ticker
+        for start in range(0, len(tickers), chunksize):
+            chunk = tuple(tickers[start:start + chunksize])
+            future = executor.submit(_call, settings, function, chunk, args, kwargs)
+            futures[future] = chunk
             future.add_done_callback(finished.put)
-        for _ in range(len(tickers)):
+        for _ in range(len(futures)):
             while True:
                 try:
                     future = finished.get(timeout=_POLL_SECONDS)
                     break
                 except queue.Empty:
                     pass
-            ticker = futures[future]
+            chunk = futures[future]
             try:
-                ok, value = future.result()
+                done = future.result()
             except Exception as error:  # the executor's own: a worker lost, ...
-                ok, value = False, error
-            if ok:
-                results[ticker] = value
-            else:
-                failures[ticker] = value
+                done = [(False, error)] * len(chunk)
+            for ticker, (ok, value) in zip(chunk, done):
+                if ok:
+                    results[ticker] = value
+                else:
+                    failures[ticker] = value
             if bar is not None:
-                bar.update(1)
+                bar.update(len(chunk))
                 if failures:
                     bar.set_postfix(failed=len(failures), refresh=False)
     finally:
