@@ -18,7 +18,7 @@ out while the interrupted code holds it waits for itself.)
 """
 
 import os
-from typing import Dict, Optional, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Union
 
 __all__ = ["Client", "TOKEN_VARIABLE"]
 
@@ -46,6 +46,19 @@ class _Unusable:
         return ValueError(f"the environment variable {TOKEN_VARIABLE} is not a usable token: "
                           f"{self.problem} (its value is not shown). Fix or unset it, or log "
                           "in with Client().login(token)")
+
+
+class _UnusableToken:
+    """``Client.token`` of a client that found QUORVANE_TOKEN unusable:
+    reading it raises. Every other client has its token in its own
+    ``__dict__``, which is read first (this descriptor defines no
+    ``__set__``), so that reading it costs what reading a plain attribute
+    costs: a guarded call reads it every time."""
+
+    def __get__(self, client: Optional["Client"], owner: type) -> Any:
+        if client is None:
+            return self
+        raise client._unusable.error()
 
 
 _FROM_ENVIRONMENT = _FromEnvironment()
@@ -85,16 +98,21 @@ class Client:
     ``ValueError`` until somebody logs in or out.
     """
 
+    if TYPE_CHECKING:
+        token: Optional[str]
+        _unusable: _Unusable
+    else:
+        token = _UnusableToken()
+
     def __init__(self) -> None:
         token = _token
-        self._token = _from_environment() if isinstance(token, _FromEnvironment) else token
-
-    @property
-    def token(self) -> Optional[str]:
-        token = self._token
-        if isinstance(token, _Unusable):
-            raise token.error()
-        return token
+        if isinstance(token, _FromEnvironment):
+            found = _from_environment()
+            if isinstance(found, _Unusable):
+                self._unusable = found
+                return
+            token = found
+        self.token = token
 
     def login(self, token: str) -> "Client":
         """Log in with an access token issued by the service."""
@@ -108,20 +126,23 @@ class Client:
             )
         global _token
         _token = token
-        self._token = token
+        self.token = token
         return self
 
     def logout(self) -> None:
         """Forget the token for the whole process (QUORVANE_TOKEN included)."""
         global _token
         _token = None
-        self._token = None
+        self.token = None
 
     def _get_headers(self) -> Dict[str, str]:
         """Request headers that carry the current login."""
-        token = _current()
-        if isinstance(token, _Unusable):
-            raise token.error()
+        token = _token
+        if isinstance(token, _FromEnvironment):
+            found = _from_environment()
+            if isinstance(found, _Unusable):
+                raise found.error()
+            token = found
         headers = {"Accept": "application/json"}
         if token is not None:
             headers["Authorization"] = f"Bearer {token}"
