@@ -31,6 +31,7 @@ from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Dict, Iterable
 
 from quorvane.process_stock import DATA_MODULES
 
+from . import connection as connections
 from .connection import Connection, ConnectionBinding, use_connection
 from .ratelimit import waits_end_with
 
@@ -306,7 +307,6 @@ class _Settings:
     def here(cls, connection: Optional[Connection]) -> "_Settings":
         from quorvane.config import config
 
-        from . import connection as connections
         from .login import _current
         addresses = []
         for name in ("quorvane.config.config",) + tuple(DATA_MODULES):
@@ -346,7 +346,9 @@ def _set_up(settings: _Settings) -> None:
             if login._token != settings.token:
                 login.Client().login(settings.token)
         options = settings.connection
-        if options is not None and (_bound is None or _bound[0] != options):
+        if options is not None and (_bound is None or _bound[0] != options
+                                    # taken away meanwhile (restore_requests())
+                                    or not any(b is _bound[1] for b in connections._active)):
             binding = use_connection(**options)
             if _bound is not None:
                 _bound[1].restore()
