@@ -135,7 +135,7 @@ print(json.dumps([handled, Client().token]))
 def test_token_from_the_environment(monkeypatch):
     """QUORVANE_TOKEN logs in a process where nobody has logged in or out,
     read at each Client(); a login wins, and a logout is not undone by it."""
-    monkeypatch.setattr(login, "_token", login._FROM_ENVIRONMENT)
+    monkeypatch.setattr(login, "_environment", True)  # as before any login or logout
     monkeypatch.setenv("QUORVANE_TOKEN", "")
     assert Client().token is None and Client()._get_headers() == ANONYMOUS
     monkeypatch.setenv("QUORVANE_TOKEN", "from-env")
@@ -153,7 +153,7 @@ def test_token_from_the_environment(monkeypatch):
 def test_an_unusable_token_in_the_environment(monkeypatch, value):
     """Every use fails with an error that names the variable and never
     shows its value, until somebody logs in."""
-    monkeypatch.setattr(login, "_token", login._FROM_ENVIRONMENT)
+    monkeypatch.setattr(login, "_environment", True)  # as before any login or logout
     monkeypatch.setenv("QUORVANE_TOKEN", value)
     guarded = guard_access(lambda: "ran")
     for use in (lambda: Client().token, Client()._get_headers, guarded,

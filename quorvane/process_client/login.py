@@ -10,27 +10,27 @@ process started with it (a process pool's, joblib's, Dask's) is logged in
 without any set-up code. An empty value counts as unset. A login made in
 the process wins over it, and a logout is not undone by it.
 
-The state is one module global, and every method reads it once or assigns
-it once: each of those is atomic under the interpreter lock, so no lock is
+The state is two module globals, the token and whether the environment
+still counts. Every method assigns each at most once, in an order that
+keeps them consistent for a reader that reads the token first: each read
+and each assignment is atomic under the interpreter lock, so no lock is
 needed. (A lock here would be unsafe: a thread holding it while another
 forks leaves it held forever in the child, and a signal handler that logs
 out while the interrupted code holds it waits for itself.)
 """
 
 import os
-from typing import TYPE_CHECKING, Any, Dict, Optional, Union
+from typing import TYPE_CHECKING, Dict, Optional, Union
 
 __all__ = ["Client", "TOKEN_VARIABLE"]
 
 #: The environment variable that logs in a process where nobody has.
 TOKEN_VARIABLE = "QUORVANE_TOKEN"
 
-
-class _FromEnvironment:
-    """The state before any login or logout: the token is the environment's."""
-
-    def __repr__(self) -> str:
-        return f"<the token of {TOKEN_VARIABLE}, if set>"
+# The token of the last login; None before any and after a logout.
+_token: Optional[str] = None
+# Whether QUORVANE_TOKEN counts while _token is None: until the first logout.
+_environment = True
 
 
 class _Unusable:
@@ -48,24 +48,6 @@ class _Unusable:
                           "in with Client().login(token)")
 
 
-class _UnusableToken:
-    """``Client.token`` of a client that found QUORVANE_TOKEN unusable:
-    reading it raises. Every other client has its token in its own
-    ``__dict__``, which is read first (this descriptor defines no
-    ``__set__``), so that reading it costs what reading a plain attribute
-    costs: a guarded call reads it every time."""
-
-    def __get__(self, client: Optional["Client"], owner: type) -> Any:
-        if client is None:
-            return self
-        raise client._unusable.error()
-
-
-_FROM_ENVIRONMENT = _FromEnvironment()
-# A token from login(), None after logout(), or _FROM_ENVIRONMENT before either.
-_token: Union[str, None, _FromEnvironment] = _FROM_ENVIRONMENT
-
-
 def _problem(token: str) -> Optional[str]:
     """Why ``token`` cannot be sent in a header, or None."""
     if not token or token.strip() != token or any(c in token for c in "\r\n"):
@@ -73,19 +55,19 @@ def _problem(token: str) -> Optional[str]:
     return None
 
 
-def _current() -> Union[str, None, _Unusable]:
-    token = _token
-    if not isinstance(token, _FromEnvironment):
-        return token
-    return _from_environment()
-
-
 def _from_environment() -> Union[str, None, _Unusable]:
-    value = os.environ.get(TOKEN_VARIABLE)
+    """QUORVANE_TOKEN's token, if it counts and is set."""
+    value = os.environ.get(TOKEN_VARIABLE) if _environment else None
     if not value:
         return None
     problem = _problem(value)
     return value if problem is None else _Unusable(problem)
+
+
+def _current() -> Union[str, None, _Unusable]:
+    """The token that a call made now would send."""
+    token = _token
+    return _from_environment() if token is None else token
 
 
 class Client:
@@ -98,21 +80,28 @@ class Client:
     ``ValueError`` until somebody logs in or out.
     """
 
-    if TYPE_CHECKING:
-        token: Optional[str]
-        _unusable: _Unusable
-    else:
-        token = _UnusableToken()
+    token: Optional[str]
 
     def __init__(self) -> None:
         token = _token
-        if isinstance(token, _FromEnvironment):
+        if token is None:
             found = _from_environment()
             if isinstance(found, _Unusable):
                 self._unusable = found
                 return
             token = found
         self.token = token
+
+    if not TYPE_CHECKING:
+        def __getattr__(self, name):
+            # Only for a missing attribute: a client that found QUORVANE_TOKEN
+            # unusable has no token. Every other one has it in its __dict__,
+            # as fast to read as it always was (a guarded call reads it at
+            # every call).
+            unusable = self.__dict__.get("_unusable")
+            if name == "token" and unusable is not None:
+                raise unusable.error()
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def login(self, token: str) -> "Client":
         """Log in with an access token issued by the service."""
@@ -131,14 +120,15 @@ class Client:
 
     def logout(self) -> None:
         """Forget the token for the whole process (QUORVANE_TOKEN included)."""
-        global _token
+        global _token, _environment
+        _environment = False  # first: a reader that sees no token must see this
         _token = None
         self.token = None
 
     def _get_headers(self) -> Dict[str, str]:
         """Request headers that carry the current login."""
         token = _token
-        if isinstance(token, _FromEnvironment):
+        if token is None:
             found = _from_environment()
             if isinstance(found, _Unusable):
                 raise found.error()
