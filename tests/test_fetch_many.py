@@ -34,6 +34,7 @@ def test_one_unknown_ticker_among_good_ones(sample, through):
     result = fetch_many(pb.get_priceBars, tickers, *DATES, period="W", workers=3, progress=False,
                         **given)
     if given:  # bound for the run only, and through its three pooled connections
+        given["connection"].close()
         assert pb.requests is requests and sample.connections_accepted <= 3
     assert isinstance(result, FetchResult) and not result.ok
     tables, errors = result

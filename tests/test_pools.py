@@ -151,6 +151,7 @@ def test_a_pickled_connection_works_in_another_process(sample, tmp_path):
     assert report[0] == repr(connection)
     pd.testing.assert_frame_equal(pickle.loads(base64.b64decode(report[1])), expected)
     assert sample.requests_served == served
+    connection.close()
 
 
 # ---- fetch_many on an executor -----------------------------------------------------
@@ -183,7 +184,7 @@ def test_on_an_executor_as_on_threads(sample, monkeypatch, request, tmp_path, ca
     pytest.importorskip("tqdm")
     executor = request.getfixturevalue(kind)
     tickers = many_tickers(monkeypatch)
-    with use_connection(Connection(timeout=30, cache=tmp_path / "answers")):
+    with use_connection(timeout=30, cache=tmp_path / "answers"):
         on_threads = fetch_many(pb.get_priceBars, tickers, *ARGS, progress=False)
         served, accepted = sample.requests_served, sample.connections_accepted
         pooled = fetch_many(pb.get_priceBars, tickers, *ARGS, executor=executor,
