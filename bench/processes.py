@@ -13,8 +13,9 @@ the 5 x TICKERS tables with fetch_many through a Connection on that file:
 
 Wall time of each run (best and first of `repeats`: the first includes each
 worker's first task, which binds the connection and opens the file), the CPU
-time of this process, and the start-up of the pool or cluster apart: from
-its creation until every worker has imported the five data functions.
+time of this process and of the workers (with psutil, which Dask brings),
+and the start-up of the pool or cluster apart: from its creation until
+every worker has imported the five data functions.
 """
 
 import importlib
@@ -48,10 +49,23 @@ def ready(pause=0.0):
 
 
 def wait_until_ready(executor, workers):
-    """Returns once `workers` distinct processes of `executor` are ready."""
+    """The process ids of `workers` processes of `executor`, once ready."""
     pids = set()
     while len(pids) < workers:
         pids.update(executor.map(ready, [0.05] * (2 * workers)))
+    return pids
+
+
+def cpu_of(pids):
+    """CPU seconds used so far by the processes `pids`; None for none, or
+    without psutil."""
+    try:
+        import psutil
+    except ImportError:
+        return None
+    if not pids:
+        return None
+    return sum(sum(psutil.Process(pid).cpu_times()[:2]) for pid in pids)
 
 
 def re_run(executor, names, chunksize=1):
@@ -92,24 +106,28 @@ def run(bench, opts, quick):
                 figures["cold_s"], tables, errors = re_run(None, names)
                 figures["tables"], figures["errors"] = tables, errors
 
-                def measure(label, executor, start_up, chunksize=1):
-                    times, cpu = [], []
+                def measure(label, executor, start_up, chunksize=1, pids=()):
+                    times, cpu, worker_cpu = [], [], []
                     load = os.getloadavg()[0]
                     for _ in range(repeats):
-                        before = time.process_time()
+                        before, workers_before = time.process_time(), cpu_of(pids)
                         seconds, got, failed = re_run(executor, names, chunksize)
                         cpu.append(time.process_time() - before)
+                        if workers_before is not None:
+                            worker_cpu.append(cpu_of(pids) - workers_before)
                         assert (got, failed) == (tables, errors), (label, got, failed)
                         times.append(seconds)
-                    figures["ways"][label] = {"start_up_s": start_up, "first_s": times[0],
-                                              "best_s": min(times), "caller_cpu_s": min(cpu),
-                                              "load": load}
+                    figures["ways"][label] = {
+                        "start_up_s": start_up, "first_s": times[0], "best_s": min(times),
+                        "caller_cpu_s": min(cpu), "load": load,
+                        "workers_cpu_s": min(worker_cpu) if worker_cpu else None}
 
                 measure("threads (8)", None, None)
                 begin = time.perf_counter()
                 with ProcessPoolExecutor(WORKERS) as pool:
-                    wait_until_ready(pool, WORKERS)
-                    measure(f"ProcessPoolExecutor({WORKERS})", pool, time.perf_counter() - begin)
+                    pids = wait_until_ready(pool, WORKERS)
+                    measure(f"ProcessPoolExecutor({WORKERS})", pool, time.perf_counter() - begin,
+                            pids=pids)
                 try:
                     from distributed import Client as DaskClient, LocalCluster
                 except ImportError:
@@ -119,11 +137,12 @@ def run(bench, opts, quick):
                     with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, \
                             DaskClient(cluster) as dask:
-                        dask.run(ready)
+                        pids = set(dask.run(ready).values())
                         start_up = time.perf_counter() - begin
                         executor = dask.get_executor()
-                        measure(f"Dask LocalCluster({WORKERS} workers)", executor, start_up)
-                        measure(f"  the same, chunksize={CHUNK}", executor, None, CHUNK)
+                        measure(f"Dask LocalCluster({WORKERS} workers)", executor, start_up,
+                                pids=pids)
+                        measure(f"  the same, chunksize={CHUNK}", executor, None, CHUNK, pids)
         finally:
             connection.close()
             bench.Client().logout()
@@ -142,12 +161,14 @@ def report(figures):
           f"cache file; filling it: {figures['cold_s']:.2f} s; default start method: "
           f"{figures['start_method']}")
     print(f"{'':<34}{'start-up s':>11}{'first run s':>12}{'best run s':>11}{'tables/s':>10}"
-          f"{'this CPU s':>11}{'load':>6}")
+          f"{'CPU s here':>11}{'in workers':>11}{'load':>6}")
     for label, row in figures["ways"].items():
         start_up = "" if row["start_up_s"] is None else f"{row['start_up_s']:.2f}"
+        workers = "" if row["workers_cpu_s"] is None else f"{row['workers_cpu_s']:.2f}"
         print(f"  {label:<32}{start_up:>11}{row['first_s']:>12.2f}{row['best_s']:>11.2f}"
-              f"{count / row['best_s']:>10.0f}{row['caller_cpu_s']:>11.2f}{row['load']:>6.1f}")
-    print("  (this CPU: the CPU time of this process in its best run, all its threads; load: "
-          "the machine's 1-minute load average before the runs)")
+              f"{count / row['best_s']:>10.0f}{row['caller_cpu_s']:>11.2f}{workers:>11}"
+              f"{row['load']:>6.1f}")
+    print("  (CPU s: the least of the runs, of this process with all its threads and of the "
+          "workers;\n  load: the machine's 1-minute load average before the runs)")
     if "dask" in figures:
         print(f"  (Dask: {figures['dask']})")
