@@ -1,5 +1,5 @@
-"""Functions that the tests run in worker processes: a worker imports them
-from here, as it would a user's module."""
+"""Functions that tests run in worker processes, which import them from here
+as they would from a user's module."""
 
 from quorvane.config.guard_access import guard_access
 from quorvane.process_stock.priceBars import get_priceBars
@@ -11,8 +11,8 @@ def guarded_bars(ticker, fromDate, toDate, period):
 
 
 class Refusal(Exception):
-    """An exception that pickles but cannot be unpickled: its constructor
-    takes other arguments than the args it passes on."""
+    """Pickles, but does not unpickle: its constructor takes other arguments
+    than the args it passes on."""
 
     def __init__(self, status_code, text):
         super().__init__(f"refused: {status_code}")

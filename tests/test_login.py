@@ -132,33 +132,26 @@ print(json.dumps([handled, Client().token]))
         assert handled == 50 and token in ("t", None)
 
 
-def test_token_from_the_environment(monkeypatch):
-    """QUORVANE_TOKEN logs in a process where nobody has logged in or out,
-    read at each Client(); a login wins, and a logout is not undone by it."""
-    monkeypatch.setattr(login, "_environment", True)  # as before any login or logout
-    monkeypatch.setenv("QUORVANE_TOKEN", "")
-    assert Client().token is None and Client()._get_headers() == ANONYMOUS
-    monkeypatch.setenv("QUORVANE_TOKEN", "from-env")
-    client = Client()
-    assert client.token == "from-env" and "from-env" not in repr(client)
-    assert client._get_headers() == {**ANONYMOUS, "Authorization": "Bearer from-env"}
-    assert guard_access(lambda: "ran")() == "ran"
-    Client().login("from-login")
-    assert Client().token == "from-login"
-    Client().logout()
-    assert Client().token is None and Client()._get_headers() == ANONYMOUS
-
-
-@pytest.mark.parametrize("value", [" secret-token", "secret-token\n", "secret\r\ntoken"])
-def test_an_unusable_token_in_the_environment(monkeypatch, value):
-    """Every use fails with an error that names the variable and never
-    shows its value, until somebody logs in."""
+@pytest.mark.parametrize("value", ["from-env", " hidden-1", "hidden-2\n", "hid\r\nden-3", ""])
+def test_token_from_the_environment(monkeypatch, value):
+    """QUORVANE_TOKEN, read at each Client(), logs in a process where nobody
+    has logged in or out; an empty one is unset, an unusable one fails every
+    use with an error that never shows it; a login wins, a logout stands."""
     monkeypatch.setattr(login, "_environment", True)  # as before any login or logout
     monkeypatch.setenv("QUORVANE_TOKEN", value)
     guarded = guard_access(lambda: "ran")
-    for use in (lambda: Client().token, Client()._get_headers, guarded,
-                lambda: get_priceBars("HPX", "2024-03-01", "2024-03-31", "D")):
-        with pytest.raises(ValueError, match="QUORVANE_TOKEN is not a usable token") as excinfo:
-            use()
-        assert "secret" not in str(excinfo.value)
+    uses = [lambda: Client().token, Client()._get_headers, guarded,
+            lambda: get_priceBars("HPX", "2024-03-01", "2024-03-31", "D")]
+    if value == "from-env":
+        assert uses[0]() == value and uses[1]() == {**ANONYMOUS, "Authorization": "Bearer " + value}
+        assert guarded() == "ran" and value not in repr(Client())
+    elif value:
+        for use in uses:
+            with pytest.raises(ValueError, match="QUORVANE_TOKEN is not a usable token") as excinfo:
+                use()
+            assert "hid" not in str(excinfo.value)
+    else:
+        assert uses[0]() is None and uses[1]() == ANONYMOUS
     assert Client().login("t").token == "t" and guarded() == "ran"
+    Client().logout()
+    assert Client().token is None and Client()._get_headers() == ANONYMOUS
