@@ -319,6 +319,10 @@ class _Settings:
             active = connections._active
             bound = active[-1].connection if active else None
             connection = bound if isinstance(bound, Connection) else None
+        if connection is not None and connection.closed:
+            # Its calls here would all fail; a copy in each worker would not.
+            raise ValueError("the Connection bound in this process is closed: every call "
+                             "would fail")
         return cls(_this_process(), tuple(addresses), token if isinstance(token, str) else None,
                    None if connection is None else connection._options())
 
