@@ -33,8 +33,12 @@ ROOT = str(Path(__file__).resolve().parents[1])
 # this same interpreter through the emulator, which the kernel cannot do).
 PYTHON = os.environ.get("QUORVANE_TEST_PYTHON") or sys.executable
 # multiprocessing starts its helpers from sys.executable too: the resource
-# tracker that a lock of tqdm's needs on 3.14 and later.
+# tracker that a lock of tqdm's needs on 3.14 and later, and the workers of
+# spawn and forkserver pools.
 multiprocessing.set_executable(PYTHON)
+# Nobody is logged in by the environment of whoever runs the suite, here or
+# in the processes the tests start; the tests that want it set it.
+os.environ.pop("QUORVANE_TOKEN", None)
 
 
 def pytest_report_header(config):

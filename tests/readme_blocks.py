@@ -12,6 +12,8 @@ Words after the language:
                    that one runs after), in the same interpreter: for a
                    block that needs an earlier block's set-up
     notest         shown, never run
+    needs=A,B      runs only where the modules A and B can be imported (a
+                   package that some environments of the suite leave out)
 
 Other fences (shell commands, printed output) and indented blocks are text.
 The sample service's address as README gives it, http://127.0.0.1:8000, is
@@ -20,6 +22,7 @@ free port.
 """
 
 import dataclasses
+import importlib.util
 import os
 import subprocess
 import sys
@@ -42,10 +45,16 @@ class Block:
     section: str               # the heading above it
     run: bool                  # False for notest
     after: Optional["Block"]   # the block it continues
+    needs: Tuple[str, ...] = ()  # modules it imports that may be missing
 
     def chain(self) -> List["Block"]:
         """The blocks that run, in order, when this one does."""
         return (self.after.chain() if self.after else []) + [self]
+
+    def missing(self) -> List[str]:
+        """The modules that the chain needs and that cannot be imported."""
+        return [name for block in self.chain() for name in block.needs
+                if importlib.util.find_spec(name) is None]
 
     def source(self) -> str:
         """The chain's code, each block on its own README lines, so that
@@ -74,7 +83,9 @@ def find_blocks(markdown: str) -> List[Block]:
                 raise ValueError(f"README line {line}: fence it as python (a script) or "
                                  f"pycon (a >>> session), not {words[0]}, so that it runs")
             continue
-        unknown = set(words[1:]) - OPTIONS
+        needs = tuple(name for word in words[1:] if word.startswith("needs=")
+                      for name in word[len("needs="):].split(",") if name)
+        unknown = {word for word in words[1:] if not word.startswith("needs=")} - OPTIONS
         if unknown:
             raise ValueError(f"README line {line}: unknown option {sorted(unknown)} "
                              f"(known: {sorted(OPTIONS)})")
@@ -85,7 +96,7 @@ def find_blocks(markdown: str) -> List[Block]:
                                  f"{words[0]} block that runs")
             after = blocks[-1]
         blocks.append(Block(KINDS[words[0]], line, token.content, section,
-                            "notest" not in words, after))
+                            "notest" not in words, after, needs))
     return blocks
 
 

@@ -25,6 +25,8 @@ def address():
 def test_readme_block(block, address, tmp_path):
     if not block.run:
         pytest.skip("notest")
+    if block.missing():
+        pytest.skip(f"needs {', '.join(block.missing())}")
     status, output = run_block(block, address, str(tmp_path), ROOT)
     assert status == 0, f"README.md line {block.line} ({block.section}):\n{output}"
 
@@ -142,6 +144,13 @@ def test_a_failure_names_the_readme_line(tmp_path):
     block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n")[-1]
     status, output = run_block(block, "http://127.0.0.1:9", str(tmp_path), ROOT)
     assert status != 0 and 'File "README.md", line 4' in output, output
+
+
+def test_a_block_that_needs_a_missing_module():
+    blocks = find_blocks("```python needs=json,no_such_module\npass\n```\n\n"
+                         "```python continuation needs=json\npass\n```\n")
+    assert [block.needs for block in blocks] == [("json", "no_such_module"), ("json",)]
+    assert blocks[-1].missing() == ["no_such_module"]
 
 
 @pytest.mark.parametrize("markdown, message", [

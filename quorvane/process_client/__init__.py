@@ -5,7 +5,9 @@ imported when the name is first asked for:
 
 ``Client``
     The login, shared by the whole process: ``Client().login(token)``,
-    ``Client().logout()``, ``Client().token`` (None when logged out).
+    ``Client().logout()``, ``Client().token`` (None when logged out). The
+    environment variable ``QUORVANE_TOKEN`` logs in a process where nobody
+    has logged in or out (a worker process, say).
 ``set_base_url(url)``
     Sends every data call to the service at ``url`` (http or https, host,
     optional port and path prefix), in every module and thread; a bad
@@ -18,11 +20,13 @@ imported when the name is first asked for:
     answers (``cache=True``) and a rate limit (``rate_limit=(60, 60)``),
     whose refusal is ``RateLimitExceeded``; both shared by many processes
     through a file or a ``redis://`` URL (``rate_limit_store=``), whose
-    failure is ``StoreUnavailable``.
+    failure is ``StoreUnavailable``. A Connection pickles, as its options
+    and where its cache and its shared limit live.
 ``fetch_many``, ``FetchResult``
-    One data function for many tickers on a pool of threads; every ticker
-    ends in ``tables`` or, with the exception its call raised, in
-    ``errors``.
+    One data function for many tickers on a pool of threads, or on any
+    ``concurrent.futures`` executor (processes, joblib's, Dask's:
+    ``executor=``); every ticker ends in ``tables`` or, with the exception
+    its call raised, in ``errors``.
 
 A first call::
 

@@ -270,6 +270,15 @@ class Connection:
     ``close()`` (or leaving a ``with`` block) refuses later calls; calls
     already under way finish normally, and the pooled connections are
     closed once the last of them has ended.
+
+    A Connection can be pickled (to hand it to a worker process: a process
+    pool, joblib, Dask) and copied (``copy.copy``, ``copy.deepcopy``). What
+    travels is what its constructor was given: the options, and where the
+    cache is (the file's absolute path); never a socket, a session, a lock,
+    a call under way or the login. The copy is a new, open Connection with
+    those options, which opens its own connections on its first call and
+    uses the same cache file. The rate limit is counted by each copy on its
+    own, from zero.
     """
 
     def __init__(self, timeout: Timeout = None, retries: int = 3, backoff: float = 0.5,
@@ -424,6 +433,24 @@ class Connection:
         """True after ``close()``, or once the binding that made this
         connection has been restored."""
         return self._closed or self._retired
+
+    def _options(self) -> Dict[str, Any]:
+        """The keyword arguments that make a Connection like this one: what
+        pickling and copying carry. A store shared by many processes is
+        carried by where it lives (a path here), never as the open store."""
+        store = self._store
+        limits = check_place(self.rate_limit_store, "rate_limit_store")
+        return {"timeout": self.timeout, "retries": self.retries, "backoff": self.backoff,
+                "max_wait": self.max_wait, "pool_size": self.pool_size,
+                "cache": None if store is None else getattr(store, "url", None) or str(store.path),
+                "cache_expiry": self.cache_expiry, "rate_limit": self.rate_limit,
+                "rate_limit_store": None if limits is None else str(limits)}
+
+    def __getstate__(self) -> Dict[str, Any]:
+        return self._options()
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__init__(**state)  # type: ignore[misc]
 
     def __enter__(self) -> "Connection":
         return self
