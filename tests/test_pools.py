@@ -11,6 +11,7 @@ import multiprocessing
 import os
 import pickle
 import random
+import signal
 import subprocess
 import threading
 import time
@@ -172,6 +173,9 @@ def test_what_pickling_would_lose_ends_in_errors(sample, pools, function):
 @pytest.mark.parametrize("kind", ["spawn", "dask"])
 def test_ctrl_c_cancels_the_tasks_not_started(sample, pools, kind):
     executor = pools(kind)
+    # Ctrl-C raises KeyboardInterrupt even where the suite runs as a
+    # background job (whose shell has it ignored).
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     sample.delay = 0.2  # 30 tickers on 2 workers: 3 s at least
     stop, seen = threading.Event(), []
 
@@ -190,6 +194,7 @@ def test_ctrl_c_cancels_the_tasks_not_started(sample, pools, kind):
     finally:
         stop.set()
         watcher.join()
+        signal.signal(signal.SIGINT, handler)
     # Once the tasks under way end, nothing more arrives (else 10 a second):
     # at most each worker's call, one more each handed over, and one queued.
     assert eventually(lambda: time.monotonic() - sample.arrivals[-1] > 0.8, 10)
