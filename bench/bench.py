@@ -5,8 +5,9 @@
 
 1. Own overhead: each native function against its plain-Python twin
    (bench/reference.py), both with `Client`, `requests`, `pd` and `np`
-   rebound in their modules to the same trivial stand-ins, so that only the
-   functions' own steps (look-ups, calls, argument handling) are timed.
+   rebound in their modules to the same trivial stand-ins (bench/cases.py,
+   which every part shares), so that only the functions' own steps
+   (look-ups, calls, argument handling) are timed.
 2. End to end: calls per second against the sample service on 127.0.0.1 with
    the real requests and pandas, and the share of a call that is our own.
 3. The login guard: decoration and a guarded call, against a plain-Python
@@ -32,9 +33,6 @@ import subprocess
 import sys
 import time
 import timeit
-import types
-from functools import partial
-from itertools import repeat
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -46,104 +44,12 @@ import peers  # noqa: E402
 import processes  # noqa: E402
 import reference  # noqa: E402
 import sending  # noqa: E402
-from quorvane.config import guard_access as guard_module  # noqa: E402
+from cases import (  # noqa: E402
+    CASES, DATA_MODULES, STANDINS, Rebound, StandInClient, guard_module, target)
 from quorvane.process_client.login import Client  # noqa: E402
-from quorvane.process_stock import (  # noqa: E402
-    dealerDesk, dividend, foreign, orderFlow, priceBars)
 from sample_service import DEMO_TOKEN, SampleService  # noqa: E402
 
-TICKER, FROM, TO = "HPX", "2024-01-01", "2024-06-30"
-# (name, native module, its function's name, arguments); every time series
-# takes the regrouping path, which runs the most steps.
-CASES = [
-    ("get_priceBars", priceBars, "get_priceBars", (TICKER, FROM, TO, "W")),
-    ("get_order_flow", orderFlow, "get_order_flow", (TICKER, FROM, TO, "W")),
-    ("get_foreign", foreign, "get_foreign", (TICKER, FROM, TO, "W", 1000)),
-    ("get_dealerDesk", dealerDesk, "get_dealerDesk", (TICKER, FROM, TO, "W", 1000)),
-    ("get_dividend", dividend, "get_dividend", (TICKER, "2022-01-01", "2024-12-31")),
-]
-DATA_MODULES = [module for _, module, _, _ in CASES]
 MODULE_NAMES = [module.__name__ for module in DATA_MODULES] + [guard_module.__name__]
-
-
-# ---- stand-ins ----------------------------------------------------------------
-
-# Wherever the result allows it, a stand-in is a C-level callable of the
-# interpreter (no Python frame): `returns(x)` gives x for zero or one
-# argument, `ignores` takes anything and gives "" (for dropped results).
-def returns(value):
-    return partial(next, repeat(value))
-
-
-ignores = "".format
-
-
-class Frame:
-    """A table that answers every operation the functions make."""
-    __slots__ = ()
-    __setitem__ = insert = ignores
-
-    def all(self, axis):  # keyword argument: no C-level stand-in takes it
-        return self
-
-    def mask(self, cond, other):  # two arguments: likewise
-        return self
-
-
-FRAME = Frame()
-Frame.__getitem__ = Frame.__truediv__ = Frame.__invert__ = returns(FRAME)
-Frame.resample = Frame.agg = Frame.sum = Frame.eq = returns(FRAME)
-Frame.set_index = Frame.infer_objects = returns(FRAME)
-Frame.loc = FRAME
-
-
-class Response:
-    status_code = 200
-    json = returns([])
-
-
-RESPONSE = Response()
-
-
-class StandInClient:
-    token = "stand-in"
-    _get_headers = returns({"Accept": "application/json"})
-
-
-def _get(url, headers, params):  # keyword arguments, as above
-    return RESPONSE
-
-
-def stand_in_module(name, **attributes):
-    module = types.ModuleType(name)
-    module.__dict__.update(attributes)
-    return module
-
-
-STANDINS = {
-    "Client": StandInClient,
-    "base_url": "http://127.0.0.1:9",
-    "requests": stand_in_module("requests", get=_get),
-    "pd": stand_in_module("pandas", DataFrame=returns(FRAME), to_datetime=ignores),
-    "np": stand_in_module("numpy", nan=float("nan")),
-}
-
-
-class Rebound:
-    """Rebinds module-level names for the duration of a `with` block."""
-
-    def __init__(self, modules, names):
-        self.modules, self.names = modules, names
-
-    def __enter__(self):
-        self.saved = [(m, k, m.__dict__[k]) for m in self.modules for k in self.names
-                      if k in m.__dict__]
-        for module, name, _ in self.saved:
-            setattr(module, name, self.names[name])
-
-    def __exit__(self, *exc):
-        for module, name, value in self.saved:
-            setattr(module, name, value)
 
 
 # ---- timing -------------------------------------------------------------------
@@ -183,10 +89,6 @@ def own_overhead(repeats, seconds):
                                      (getattr(reference, attr), args, {})], repeats, seconds)
             rows[name] = compare(native, python)
     return rows
-
-
-def target(a, key=None):
-    return a
 
 
 def guard(repeats, seconds):
@@ -341,7 +243,7 @@ def main():
         report(results)
     for key, part in only or [("peers", peers), ("connection", sending),
                               ("processes", processes)]:
-        results[key] = part.run(sys.modules[__name__], opts, opts.quick)
+        results[key] = part.run(opts, opts.quick)
         part.report(results[key])
     results["seconds"] = time.perf_counter() - started
     with open(opts.json, "w") as out:

@@ -8,7 +8,7 @@ result is the module `reference_cy` in build/bench-pyX.Y/, so that all three
 load side by side in one process.
 
 Each of the six calls then runs three ways with the same stand-ins (those of
-bench.py): timed as `deque(starmap(f, repeat(args, n)), 0)`, and, where
+bench/cases.py): timed as `deque(starmap(f, repeat(args, n)), 0)`, and, where
 valgrind is present, counted with callgrind over exactly that loop
 (`--toggle-collect=starmap_next`, a fixed PYTHONHASHSEED), one dump per loop.
 The counts are deterministic: run twice, they repeat exactly.
@@ -32,6 +32,13 @@ from itertools import repeat, starmap
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+if __name__ == "__main__":
+    # The callgrind child, a script of its own: the search path that
+    # bench.py sets up is made here.
+    sys.path[:0] = [ROOT, HERE]
+
+import cases  # noqa: E402
+
 SOURCE = os.path.join(HERE, "reference.py")
 MODULE = "reference_cy"
 # What a user sets; everything else stays at Cython's defaults.
@@ -106,14 +113,14 @@ def load_cython(path):
 
 # ---- what is measured ---------------------------------------------------------
 
-def measured(bench, cy):
+def measured(cy):
     """[(name, (native, Cython, Python callables), args)] and the modules
     whose globals take the stand-ins."""
-    rows = [(name, (getattr(module, attr), getattr(cy, attr), getattr(bench.reference, attr)), args)
-            for name, module, attr, args in bench.CASES]
-    guards = (bench.guard_module.guard_access, cy.guard_access, bench.reference.guard_access)
-    rows.append((GUARDED, tuple(g(bench.target) for g in guards), GUARDED_ARGS))
-    modules = bench.DATA_MODULES + [bench.guard_module, bench.reference, cy]
+    rows = [(name, (getattr(module, attr), getattr(cy, attr), getattr(cases.reference, attr)), args)
+            for name, module, attr, args in cases.CASES]
+    guards = (cases.guard_module.guard_access, cy.guard_access, cases.reference.guard_access)
+    rows.append((GUARDED, tuple(g(cases.target) for g in guards), GUARDED_ARGS))
+    modules = cases.DATA_MODULES + [cases.guard_module, cases.reference, cy]
     return rows, modules
 
 
@@ -121,28 +128,28 @@ def run_loop(fn, args, calls):
     deque(starmap(fn, repeat(args, calls)), 0)
 
 
-def same_results(bench, cy):
+def same_results(cy):
     """The Cython twins do what the native functions do: equal tables from
     the sample service through the real requests and pandas, and the same
     refusal from the guard when nobody is logged in."""
     import pandas
     from sample_service import DEMO_TOKEN, SampleService
     with SampleService() as service, \
-            bench.Rebound(bench.DATA_MODULES + [cy], {"base_url": service.url}):
-        bench.Client().login(DEMO_TOKEN)
+            cases.Rebound(cases.DATA_MODULES + [cy], {"base_url": service.url}):
+        cases.Client().login(DEMO_TOKEN)
         try:
-            for name, module, attr, args in bench.CASES:
+            for name, module, attr, args in cases.CASES:
                 pandas.testing.assert_frame_equal(getattr(module, attr)(*args),
                                                   getattr(cy, attr)(*args))
-            native, compiled = (g(bench.target) for g in (bench.guard_module.guard_access,
+            native, compiled = (g(cases.target) for g in (cases.guard_module.guard_access,
                                                          cy.guard_access))
             assert native(*GUARDED_ARGS) == compiled(*GUARDED_ARGS)
         finally:
-            bench.Client().logout()
+            cases.Client().logout()
     refusals = []
-    for guard in (bench.guard_module.guard_access, cy.guard_access):
+    for guard in (cases.guard_module.guard_access, cy.guard_access):
         try:
-            guard(bench.target)(*GUARDED_ARGS)
+            guard(cases.target)(*GUARDED_ARGS)
         except Exception as error:  # the guard raises a plain Exception
             refusals.append((type(error), error.args))
     assert len(refusals) == 2 and refusals[0] == refusals[1], refusals
@@ -232,11 +239,9 @@ def count_instructions(nrows, calls, runs, keep_dir=None):
 def callgrind_child(calls):
     """Runs under callgrind: every loop once uncounted to warm caches, then
     each loop counted on its own, a dump after each."""
-    sys.path[:0] = [ROOT, HERE]
-    import bench
     cy = load_cython(os.path.join(build_dir(), MODULE + sysconfig.get_config_var("EXT_SUFFIX")))
-    rows, modules = measured(bench, cy)
-    with bench.Rebound(modules, bench.STANDINS):
+    rows, modules = measured(cy)
+    with cases.Rebound(modules, cases.STANDINS):
         for _, fns, args in rows:
             for fn in fns:
                 for _ in range(200):
@@ -264,13 +269,13 @@ def add_options(parser):
                        help="keep the callgrind dumps (with --dump-instr=yes) in DIR, one per loop")
 
 
-def run(bench, opts, quick):
+def run(opts, quick):
     info = build_cython()
     cy = load_cython(info["path"])
-    same_results(bench, cy)
+    same_results(cy)
     repeats, calls = (5, 2000) if quick else (7, 20000)
-    rows, modules = measured(bench, cy)
-    with bench.Rebound(modules, bench.STANDINS):
+    rows, modules = measured(cy)
+    with cases.Rebound(modules, cases.STANDINS):
         times = time_rows(rows, repeats, calls)
     counted = None
     if not opts.no_callgrind:

@@ -30,7 +30,7 @@ WORKERS = 2
 CHUNK = 10
 FROM, TO = "2024-01-01", "2024-06-30"
 # (module, function, the arguments after the ticker): every time series
-# regrouped by week, as in bench.py.
+# regrouped by week, as in cases.py.
 FUNCTIONS = [
     ("priceBars", "get_priceBars", (FROM, TO, "W")),
     ("orderFlow", "get_order_flow", (FROM, TO, "W")),
@@ -84,9 +84,10 @@ def re_run(executor, names, chunksize=1):
     return time.perf_counter() - start, tables, errors
 
 
-def run(bench, opts, quick):
+def run(opts, quick):
     from concurrent.futures import ProcessPoolExecutor
 
+    import cases
     from quorvane.process_client import Connection, use_connection
     from sending import ServiceProcess
 
@@ -95,10 +96,10 @@ def run(bench, opts, quick):
     figures = {"tickers": TICKERS, "functions": len(FUNCTIONS), "workers": WORKERS,
                "repeats": repeats, "start_method": multiprocessing.get_start_method(),
                "ways": {}}
-    with ServiceProcess(bench.ROOT, TICKERS, 0.0) as service, \
-            bench.Rebound(bench.DATA_MODULES, {"base_url": service.url}), \
+    with ServiceProcess(cases.ROOT, TICKERS, 0.0) as service, \
+            cases.Rebound(cases.DATA_MODULES, {"base_url": service.url}), \
             tempfile.TemporaryDirectory() as folder:
-        bench.Client().login(bench.DEMO_TOKEN)
+        cases.Client().login(cases.DEMO_TOKEN)
         connection = Connection(timeout=(3.05, 30), retries=3,
                                 cache=os.path.join(folder, "answers.sqlite"))
         try:
@@ -145,7 +146,7 @@ def run(bench, opts, quick):
                         measure(f"  the same, chunksize={CHUNK}", executor, None, CHUNK, pids)
         finally:
             connection.close()
-            bench.Client().logout()
+            cases.Client().logout()
     return figures
 
 

@@ -45,6 +45,8 @@ import sys
 import tempfile
 import time
 
+import cases
+
 DELAY = 0.02
 CACHE_DELAY = 0.05
 LIMIT, LIMITED_TICKERS = (20, 1), 100
@@ -164,11 +166,11 @@ def summary(per_s, cpu):
             "client_cpu_ms_per_call": min(cpu) * 1e3}
 
 
-def rates(bench, calls, tickers, repeats):
+def rates(calls, tickers, repeats):
     """Calls per second and CPU time per call, by service delay and run."""
     from quorvane.process_client import fetch_many
 
-    fn, args = bench.priceBars.get_priceBars, (bench.TICKER, bench.FROM, bench.TO, "D")
+    fn, args = cases.priceBars.get_priceBars, (cases.TICKER, cases.FROM, cases.TO, "D")
     names = [f"T{i:03d}" for i in range(tickers)]
 
     def one_ticker():
@@ -203,9 +205,9 @@ def rates(bench, calls, tickers, repeats):
         runs = [plan[1:] for plan in plans if plan[0] == wait]
         per_s = {name: [] for name, _, _ in runs}
         cpu = {name: [] for name, _, _ in runs}
-        with ServiceProcess(bench.ROOT, tickers, wait) as service, \
-                bench.Rebound(bench.DATA_MODULES, {"base_url": service.url}):
-            bench.Client().login(bench.DEMO_TOKEN)
+        with ServiceProcess(cases.ROOT, tickers, wait) as service, \
+                cases.Rebound(cases.DATA_MODULES, {"base_url": service.url}):
+            cases.Client().login(cases.DEMO_TOKEN)
             try:
                 fn(*args)  # warm-up
                 for _ in range(repeats):
@@ -214,15 +216,15 @@ def rates(bench, calls, tickers, repeats):
                         per_s[name].append(rate)
                         cpu[name].append(cpu_s)
             finally:
-                bench.Client().logout()
+                cases.Client().logout()
         sections[title] = {name: summary(per_s[name], cpu[name]) for name, _, _ in runs}
     return sections
 
 
-def caching(bench, calls, repeats):
+def caching(calls, repeats):
     """Calls per second of one repeated call: plain, through a Connection,
     and answered from a warm cache; by service delay."""
-    fn, args = bench.priceBars.get_priceBars, (bench.TICKER, bench.FROM, bench.TO, "D")
+    fn, args = cases.priceBars.get_priceBars, (cases.TICKER, cases.FROM, cases.TO, "D")
 
     def repeated():
         for _ in range(calls):
@@ -237,9 +239,9 @@ def caching(bench, calls, repeats):
                       {"cache": os.path.join(folder, f"cache-{wait}.sqlite")})]
             per_s = {name: [] for name, _ in kinds}
             cpu = {name: [] for name, _ in kinds}
-            with ServiceProcess(bench.ROOT, 0, wait) as service, \
-                    bench.Rebound(bench.DATA_MODULES, {"base_url": service.url}):
-                bench.Client().login(bench.DEMO_TOKEN)
+            with ServiceProcess(cases.ROOT, 0, wait) as service, \
+                    cases.Rebound(cases.DATA_MODULES, {"base_url": service.url}):
+                cases.Client().login(cases.DEMO_TOKEN)
                 try:
                     fn(*args)  # warm-up
                     for _ in range(repeats):
@@ -249,13 +251,13 @@ def caching(bench, calls, repeats):
                             per_s[name].append(rate)
                             cpu[name].append(cpu_s)
                 finally:
-                    bench.Client().logout()
+                    cases.Client().logout()
             sections[title] = {f"{calls} calls, {name}": summary(per_s[name], cpu[name])
                                for name, _ in kinds}
     return sections
 
 
-def rate_limited(bench):
+def rate_limited():
     """fetch_many of LIMITED_TICKERS tickers on 8 threads through a
     Connection limited to LIMIT: elapsed seconds, and the time those
     requests take at exactly the limit's rate."""
@@ -263,18 +265,18 @@ def rate_limited(bench):
 
     calls, per = LIMIT
     names = [f"T{i:03d}" for i in range(LIMITED_TICKERS)]
-    with ServiceProcess(bench.ROOT, LIMITED_TICKERS, 0.0) as service, \
-            bench.Rebound(bench.DATA_MODULES, {"base_url": service.url}):
-        bench.Client().login(bench.DEMO_TOKEN)
+    with ServiceProcess(cases.ROOT, LIMITED_TICKERS, 0.0) as service, \
+            cases.Rebound(cases.DATA_MODULES, {"base_url": service.url}):
+        cases.Client().login(cases.DEMO_TOKEN)
         try:
             with use_connection(Connection(timeout=(3.05, 30), retries=3, rate_limit=LIMIT)):
                 start = time.perf_counter()
-                result = fetch_many(bench.priceBars.get_priceBars, names, bench.FROM, bench.TO,
+                result = fetch_many(cases.priceBars.get_priceBars, names, cases.FROM, cases.TO,
                                     "D", workers=8, progress=False)
                 elapsed = time.perf_counter() - start
             assert result.ok, result.errors
         finally:
-            bench.Client().logout()
+            cases.Client().logout()
     return {"tickers": LIMITED_TICKERS, "limit": list(LIMIT), "workers": 8,
             "elapsed_s": elapsed, "ideal_s": LIMITED_TICKERS / calls * per,
             # A sliding window lets the first `calls` go at once.
@@ -340,7 +342,7 @@ def redis_server():
     return None
 
 
-def shared_limit(bench):
+def shared_limit():
     """SHARING_PROCESSES processes sharing LIMIT, through a file and through
     Redis: seconds for LIMITED_TICKERS requests in all, and the most that
     reached the service in one window of the limit."""
@@ -349,7 +351,7 @@ def shared_limit(bench):
     lists = [names[i::SHARING_PROCESSES] for i in range(SHARING_PROCESSES)]
     rows = {}
     redis = redis_server()
-    with ServiceProcess(bench.ROOT, LIMITED_TICKERS, 0.0) as service, \
+    with ServiceProcess(cases.ROOT, LIMITED_TICKERS, 0.0) as service, \
             tempfile.TemporaryDirectory() as folder:
         stores = {"a file": os.path.join(folder, "limits.sqlite")}
         if redis is not None:
@@ -357,7 +359,7 @@ def shared_limit(bench):
         try:
             for name, store in stores.items():
                 first = len(service.arrivals())
-                elapsed = in_processes(bench.ROOT, service.url, bench.DEMO_TOKEN, lists,
+                elapsed = in_processes(cases.ROOT, service.url, cases.DEMO_TOKEN, lists,
                                        {"rate_limit": LIMIT, "rate_limit_store": store})
                 arrivals = service.arrivals()[first:]
                 rows[name] = {"elapsed_s": elapsed, "requests": len(arrivals),
@@ -386,18 +388,18 @@ def duplicate_fetches(root, processes=DUPLICATE_PROCESSES, tickers=DUPLICATE_TIC
             "elapsed_s": elapsed}
 
 
-def instructions(bench, calls):
+def instructions(calls):
     """This process's instructions per call, plain and through a Connection;
     None without valgrind."""
     if not calls or not shutil.which("valgrind"):
         return None
-    with ServiceProcess(bench.ROOT, 0, 0.0) as service, tempfile.TemporaryDirectory() as out:
-        code = COUNTED_CALLS % {"url": service.url, "token": bench.DEMO_TOKEN, "calls": calls,
-                                "args": (bench.TICKER, bench.FROM, bench.TO, "D")}
+    with ServiceProcess(cases.ROOT, 0, 0.0) as service, tempfile.TemporaryDirectory() as out:
+        code = COUNTED_CALLS % {"url": service.url, "token": cases.DEMO_TOKEN, "calls": calls,
+                                "args": (cases.TICKER, cases.FROM, cases.TO, "D")}
         subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
                         "--toggle-collect=starmap_next", "--dump-before=os_getppid",
                         f"--callgrind-out-file={out}/cg.out", sys.executable, "-c", code],
-                       env=_environment(bench.ROOT), check=True, capture_output=True)
+                       env=_environment(cases.ROOT), check=True, capture_output=True)
         counts = []
         for name in sorted(glob.glob(f"{out}/cg.out.*"), key=lambda n: int(n.rsplit(".", 1)[1])):
             with open(name) as dump:
@@ -412,17 +414,17 @@ def add_options(parser):
     group.add_argument("--connection-only", action="store_true", help="run only this part")
 
 
-def run(bench, opts, quick):
+def run(opts, quick):
     calls, tickers, repeats, counted = (50, 50, 1, 0) if quick else (200, 200, 3, 20)
     if getattr(opts, "no_callgrind", False):
         counted = 0
     return {"calls": calls, "tickers": tickers, "repeats": repeats, "delay_s": DELAY,
-            "sections": rates(bench, calls, tickers, repeats),
-            "caching": caching(bench, calls, repeats),
-            "rate_limited": rate_limited(bench),
-            "shared_limit": shared_limit(bench),
-            "duplicates": [duplicate_fetches(bench.ROOT) for _ in range(1 if quick else 3)],
-            "instructions": instructions(bench, counted)}
+            "sections": rates(calls, tickers, repeats),
+            "caching": caching(calls, repeats),
+            "rate_limited": rate_limited(),
+            "shared_limit": shared_limit(),
+            "duplicates": [duplicate_fetches(cases.ROOT) for _ in range(1 if quick else 3)],
+            "instructions": instructions(counted)}
 
 
 def report(figures):

@@ -43,6 +43,11 @@ struct FunctionSpec {
   const FunctionSpec* owner = nullptr;
 };
 
+// The interned name of parameter `i`, once the code object is made.
+inline PyObject* param_name(const FunctionSpec& spec, Py_ssize_t i) noexcept {
+  return PyTuple_GET_ITEM(spec.names, i);
+}
+
 // What a body receives for one call. The call holds a reference to the
 // function and to every argument until the body returns, as an interpreter
 // frame does, so the body may use them across any step.
