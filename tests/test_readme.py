@@ -1,6 +1,7 @@
-"""Every Python block of README.md runs as written, each in a new
-interpreter, against the sample service (tests/readme_blocks.py says how);
-and the runner fails a block that does not do what it shows."""
+"""Every Python block of README.md and of the documentation site's pages
+runs as written, each in a new interpreter, against the sample service
+(tests/readme_blocks.py says how); and the runner fails a block that does
+not do what it shows."""
 
 import textwrap
 from pathlib import Path
@@ -11,8 +12,11 @@ import sample_service
 from conftest import ROOT
 from readme_blocks import SAMPLE_ADDRESS, find_blocks, run_block
 
-README = Path(ROOT, "README.md")
-BLOCKS = find_blocks(README.read_text(encoding="utf-8"))
+# README.md, then the site's pages in their folder's order.
+PAGES = [Path(ROOT, "README.md"), *sorted(Path(ROOT, "docs").glob("**/*.md"))]
+BLOCKS = [block for page in PAGES
+          for block in find_blocks(page.read_text(encoding="utf-8"),
+                                   page.relative_to(ROOT).as_posix())]
 
 
 @pytest.fixture(scope="module")
@@ -21,16 +25,18 @@ def address():
         yield service.url
 
 
-@pytest.mark.parametrize("block", BLOCKS, ids=lambda block: f"line {block.line} {block.section}")
-def test_readme_block(block, address, tmp_path):
+@pytest.mark.parametrize("block", BLOCKS,
+                         ids=lambda block: f"{block.page} line {block.line} {block.section}")
+def test_block(block, address, tmp_path):
     if not block.run:
         pytest.skip("notest")
     status, output = run_block(block, address, str(tmp_path), ROOT)
-    assert status == 0, f"README.md line {block.line} ({block.section}):\n{output}"
+    assert status == 0, f"{block.page} line {block.line} ({block.section}):\n{output}"
 
 
 def test_readme_has_scripts_and_sessions_that_run():
-    assert {block.kind for block in BLOCKS if block.run} == {"script", "session"}
+    assert {block.kind for block in BLOCKS if block.run and block.page == "README.md"} == {
+        "script", "session"}
 
 
 FAILING = {
@@ -138,10 +144,11 @@ def test_the_runner_passes(markdown, tmp_path):
     assert status == 0, output
 
 
-def test_a_failure_names_the_readme_line(tmp_path):
-    block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n")[-1]
+@pytest.mark.parametrize("page", ["README.md", "docs/errors.md"])
+def test_a_failure_names_the_page_and_line(tmp_path, page):
+    block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n", page)[-1]
     status, output = run_block(block, "http://127.0.0.1:9", str(tmp_path), ROOT)
-    assert status != 0 and 'File "README.md", line 4' in output, output
+    assert status != 0 and f'File "{page}", line 4' in output, output
 
 
 @pytest.mark.parametrize("markdown, message", [
