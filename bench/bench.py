@@ -1,6 +1,7 @@
 """How much the native functions cost on top of the libraries they call.
 
-    python bench/bench.py [--quick] [--json PATH] [--peers-only | --connection-only]
+    python bench/bench.py [--quick] [--json PATH]
+                          [--peers-only | --connection-only | --processes-only]
 
 1. Own overhead: each native function against its plain-Python twin
    (bench/reference.py), both with `Client`, `requests`, `pd` and `np`
@@ -17,6 +18,9 @@
 6. Time limits, retries and many tickers: calls plain and through a
    Connection, many tickers one after another and through fetch_many
    (bench/sending.py; `--connection-only` runs just this).
+7. Beyond one process: a warm re-run of 100 tickers x 5 functions from a
+   shared cache on threads, on ProcessPoolExecutor(2) and on a 2-worker Dask
+   cluster (bench/processes.py; `--processes-only` runs just this).
 """
 
 import argparse
@@ -39,6 +43,7 @@ sys.path[:0] = [ROOT, HERE]
 import pandas  # noqa: E402
 
 import peers  # noqa: E402
+import processes  # noqa: E402
 import reference  # noqa: E402
 import sending  # noqa: E402
 from quorvane.config import guard_access as guard_module  # noqa: E402
@@ -311,13 +316,15 @@ def main():
                         help="where to write the figures (default bench/results.json)")
     peers.add_options(parser)
     sending.add_options(parser)
+    processes.add_options(parser)
     opts = parser.parse_args()
     repeats, seconds, calls, imports = (5, 0.02, 10, 3) if opts.quick else (7, 0.1, 40, 7)
 
     started = time.perf_counter()
     # A part of its own: (key in the results, its module).
     only = [("peers", peers)] if opts.peers_only else \
-        [("connection", sending)] if opts.connection_only else None
+        [("connection", sending)] if opts.connection_only else \
+        [("processes", processes)] if opts.processes_only else None
     if only:
         results = {"python": platform.python_version(), "quick": opts.quick}
     else:
@@ -332,7 +339,8 @@ def main():
             name: 100 * row["native"]["median_us"] / 1e3 / results["end_to_end"][name]["median_ms"]
             for name, row in results["own_overhead"].items()}
         report(results)
-    for key, part in only or [("peers", peers), ("connection", sending)]:
+    for key, part in only or [("peers", peers), ("connection", sending),
+                              ("processes", processes)]:
         results[key] = part.run(sys.modules[__name__], opts, opts.quick)
         part.report(results[key])
     results["seconds"] = time.perf_counter() - started

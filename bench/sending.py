@@ -18,6 +18,13 @@ of 100 tickers on 8 threads through a Connection limited to 20 requests a
 second, its elapsed time against the 5 s that 100 requests at 20 a second
 take.
 
+Then many processes: 2 processes sharing rate_limit=(20, 1) through a file
+(and through Redis, where redis-server and the redis client are installed),
+each fetching 50 tickers with fetch_many on 8 threads, against the time 100
+requests take at exactly 20 a second, with the busiest second at the
+service; and 4 processes starting the same 200 tickers together on one cold
+cache file, the requests the service saw against the 200 answers.
+
 Calls per second, best and median of interleaved runs, and the CPU time of
 this process per call (all its threads). Where valgrind is present, also
 the instructions of the calling process per call, plain and through a
@@ -25,10 +32,13 @@ Connection, counted with callgrind while itertools.starmap drives the calls
 (`--toggle-collect=starmap_next`, a fixed PYTHONHASHSEED).
 """
 
+import bisect
 import glob
+import json
 import math
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -38,17 +48,38 @@ import time
 DELAY = 0.02
 CACHE_DELAY = 0.05
 LIMIT, LIMITED_TICKERS = (20, 1), 100
+SHARING_PROCESSES, DUPLICATE_PROCESSES, DUPLICATE_TICKERS = 2, 4, 200
 
 # The sample service with extra synthetic tickers T000, T001, ...; it prints
-# its address and serves until its standard input closes.
+# its address, then the arrival times of the requests so far for each line
+# it reads, and serves until its standard input closes.
 SERVICE_PROCESS = r"""
-import sys
+import json, sys
 from sample_service import SampleService, data
 for i in range(%(extra)d):
     data.TICKERS.setdefault("T%%03d" %% i, (10.0 + i, 1_000_000 + 1_000 * i))
 with SampleService(delay=%(delay)r) as service:
     print(service.url, flush=True)
-    sys.stdin.read()
+    for line in sys.stdin:
+        print(json.dumps(service.arrivals), flush=True)
+"""
+
+# One of several processes: fetch_many of `tickers` on 8 threads through a
+# Connection with `options`, started when the go file appears; prints the
+# time it finished (time.time) and the tickers that failed.
+FETCHING_PROCESS = r"""
+import json, os, sys, time
+from quorvane.process_client import Client, Connection, fetch_many, use_connection
+from quorvane.process_stock import priceBars
+priceBars.base_url = %(url)r
+Client().login(%(token)r)
+use_connection(Connection(timeout=(3.05, 30), retries=3, **%(options)r))
+print("ready", flush=True)
+while not os.path.exists(%(go)r):
+    time.sleep(0.001)
+result = fetch_many(priceBars.get_priceBars, %(tickers)r, "2024-01-01", "2024-06-30", "D",
+                    workers=8, progress=False)
+print(json.dumps([time.time(), list(result.errors)]))
 """
 
 # Run under callgrind: `calls` calls made plain, then `calls` calls through a
@@ -92,6 +123,12 @@ class ServiceProcess:
             self.process.kill()
             raise RuntimeError("the sample service did not start")
         return self
+
+    def arrivals(self):
+        """When each request reached the service, by its time.monotonic()."""
+        self.process.stdin.write("\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
 
     def __exit__(self, *exc):
         self.process.stdin.close()
@@ -244,6 +281,111 @@ def rate_limited(bench):
             "earliest_s": (math.ceil(LIMITED_TICKERS / calls) - 1) * per}
 
 
+def busiest_window(arrivals, seconds):
+    """The most requests that arrived within any `seconds`-long window."""
+    times = sorted(arrivals)
+    return max(bisect.bisect_left(times, start + seconds) - i for i, start in enumerate(times))
+
+
+def in_processes(root, url, token, lists, options):
+    """Processes that fetch one list each at once, through a Connection
+    with `options`: the seconds from the start to the last one's end."""
+    with tempfile.TemporaryDirectory() as folder:
+        go = os.path.join(folder, "go")
+        children = [subprocess.Popen(
+            [sys.executable, "-c", FETCHING_PROCESS % {
+                "url": url, "token": token, "options": options, "go": go, "tickers": names}],
+            env=_environment(root), stdout=subprocess.PIPE, text=True) for names in lists]
+        try:
+            for child in children:
+                if child.stdout.readline() != "ready\n":
+                    raise RuntimeError("a fetching process did not start")
+            start = time.time()
+            open(go, "w").close()
+            ends = []
+            for child in children:
+                end, failed = json.loads(child.communicate(timeout=300)[0].splitlines()[-1])
+                if failed:
+                    raise RuntimeError(f"tickers failed: {failed}")
+                ends.append(end)
+        finally:
+            for child in children:
+                child.kill()
+    return max(ends) - start
+
+
+def redis_server():
+    """(URL, process) of a redis-server on a free loopback port with nothing
+    written to disk, or None where there is no server or no client."""
+    program = shutil.which("redis-server")
+    try:
+        import redis  # noqa: F401
+    except ImportError:
+        return None
+    if program is None:
+        return None
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    process = subprocess.Popen([program, "--port", str(port), "--bind", "127.0.0.1", "--save",
+                                "", "--appendonly", "no", "--dir", tempfile.gettempdir()],
+                               stdout=subprocess.DEVNULL)
+    for _ in range(500):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return f"redis://127.0.0.1:{port}/0", process
+        except OSError:
+            time.sleep(0.01)
+    process.kill()
+    return None
+
+
+def shared_limit(bench):
+    """SHARING_PROCESSES processes sharing LIMIT, through a file and through
+    Redis: seconds for LIMITED_TICKERS requests in all, and the most that
+    reached the service in one window of the limit."""
+    calls, per = LIMIT
+    names = [f"T{i:03d}" for i in range(LIMITED_TICKERS)]
+    lists = [names[i::SHARING_PROCESSES] for i in range(SHARING_PROCESSES)]
+    rows = {}
+    redis = redis_server()
+    with ServiceProcess(bench.ROOT, LIMITED_TICKERS, 0.0) as service, \
+            tempfile.TemporaryDirectory() as folder:
+        stores = {"a file": os.path.join(folder, "limits.sqlite")}
+        if redis is not None:
+            stores["Redis"] = redis[0]
+        try:
+            for name, store in stores.items():
+                first = len(service.arrivals())
+                elapsed = in_processes(bench.ROOT, service.url, bench.DEMO_TOKEN, lists,
+                                       {"rate_limit": LIMIT, "rate_limit_store": store})
+                arrivals = service.arrivals()[first:]
+                rows[name] = {"elapsed_s": elapsed, "requests": len(arrivals),
+                              "busiest_window": busiest_window(arrivals, per)}
+        finally:
+            if redis is not None:
+                redis[1].kill()
+                redis[1].wait()
+    return {"processes": SHARING_PROCESSES, "tickers": LIMITED_TICKERS, "limit": list(LIMIT),
+            "workers": 8, "ideal_s": LIMITED_TICKERS / calls * per,
+            "earliest_s": (math.ceil(LIMITED_TICKERS / calls) - 1) * per, "stores": rows}
+
+
+def duplicate_fetches(root, processes=DUPLICATE_PROCESSES, tickers=DUPLICATE_TICKERS):
+    """`processes` processes starting the same `tickers` tickers together on
+    one cold cache file: the requests the service saw, against the distinct
+    answers. `root` is the tree whose package the processes run."""
+    from sample_service import DEMO_TOKEN
+    names = [f"T{i:03d}" for i in range(tickers)]
+    with ServiceProcess(root, tickers, 0.0) as service, \
+            tempfile.TemporaryDirectory() as folder:
+        elapsed = in_processes(root, service.url, DEMO_TOKEN, [names] * processes,
+                               {"cache": os.path.join(folder, "c.sqlite")})
+        requests = len(service.arrivals())
+    return {"processes": processes, "distinct": tickers, "requests": requests,
+            "elapsed_s": elapsed}
+
+
 def instructions(bench, calls):
     """This process's instructions per call, plain and through a Connection;
     None without valgrind."""
@@ -278,6 +420,8 @@ def run(bench, opts, quick):
             "sections": rates(bench, calls, tickers, repeats),
             "caching": caching(bench, calls, repeats),
             "rate_limited": rate_limited(bench),
+            "shared_limit": shared_limit(bench),
+            "duplicates": [duplicate_fetches(bench.ROOT) for _ in range(1 if quick else 3)],
             "instructions": instructions(bench, counted)}
 
 
@@ -302,6 +446,18 @@ def report(figures):
           f"rate_limit=({calls}, {per}): {limited['elapsed_s']:.2f} s; at exactly {calls} "
           f"a {per} s: {limited['ideal_s']:.0f} s, or {limited['earliest_s']:.0f} s plus the "
           f"last answers when the first {calls} go at once")
+    shared = figures["shared_limit"]
+    calls, per = shared["limit"]
+    for name, row in shared["stores"].items():
+        print(f"{shared['processes']} processes sharing rate_limit=({calls}, {per}) through "
+              f"{name}, {shared['tickers']} tickers in all, fetch_many {shared['workers']} "
+              f"threads each: {row['elapsed_s']:.2f} s (ideal {shared['ideal_s']:.0f} s, "
+              f"{shared['earliest_s']:.0f} s plus the last answers when the first {calls} go at "
+              f"once); {row['requests']} requests, at most {row['busiest_window']} in {per} s")
+    for row in figures["duplicates"]:
+        print(f"{row['processes']} processes, the same {row['distinct']} tickers on one cold "
+              f"cache file: {row['requests']} requests for {row['distinct']} answers "
+              f"({row['elapsed_s']:.2f} s)")
     counted = figures["instructions"]
     if counted:
         print(f"instructions of this process per call (callgrind, {counted['calls']} calls): "

@@ -27,6 +27,13 @@ struct FunctionSpec {
   const char* doc;             // null: no documentation string
   const char* annotation;      // non-null: each parameter's annotation text
   Body body;
+  // Non-null: Python source, laid out as the module's file from its first
+  // line, that defines a function named `name` doing what `body` does. The
+  // code object compiled from it is the function's __code__, so that a
+  // Python function rebuilt from __code__ and __closure__ (as cloudpickle
+  // rebuilds a function of __main__ in another process) behaves as this one.
+  // Null: __code__ only describes the function (name, file, line, locals).
+  const char* source = nullptr;
   PyObject* code = nullptr;    // made on first use, shared by every instance
   PyObject* names = nullptr;   // interned varnames, made with the code object
   PyObject* texts[4] = {};     // name, qualname, module, doc (or None), made with it too
@@ -57,5 +64,10 @@ struct Call {
 // A new function object for `spec`, defined in the current module. `closure`
 // is null or a tuple of cells, kept alive by the function.
 PyObject* new_function(FunctionSpec& spec, PyObject* closure) noexcept;
+
+// Makes the code object and the texts that the functions of `spec` share,
+// if not made yet (new_function does it on first use): 0, or -1 with an
+// exception set.
+int make_code(FunctionSpec& spec) noexcept;
 
 }  // namespace qv

@@ -179,6 +179,7 @@ int populate(PyObject* module, int* failed_line, bool* registered) noexcept {
   if (!function || PyDict_SetItemString(g_globals, g_spec->function->name, function.get()) < 0) {
     return -1;
   }
+  if (g_spec->inner && make_code(*g_spec->inner) < 0) return -1;
   *failed_line = 1;
   Ref test = Ref::steal(PyDict_New());
   if (!test || PyDict_SetItem(g_globals, kTest, test.get()) < 0) return -1;

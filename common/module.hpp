@@ -25,6 +25,9 @@ struct ModuleSpec {
   const Binding* more_bindings;  // then these (may be null)
   int nmore_bindings;
   FunctionSpec* function;   // the exported function
+  // A function that the exported one makes at each call (the guard's
+  // wrapper), or null: its code object is made at load, not by a call.
+  FunctionSpec* inner = nullptr;
 };
 
 // The module definition for multi-phase initialisation; PyInit_<name>

@@ -4,9 +4,12 @@ and helpers to point the native modules at it and read what they sent."""
 import json
 import multiprocessing
 import os
+import shutil
+import socket
 import subprocess
 import sys
 import sysconfig
+import tempfile
 import textwrap
 import time
 import traceback
@@ -30,8 +33,12 @@ ROOT = str(Path(__file__).resolve().parents[1])
 # this same interpreter through the emulator, which the kernel cannot do).
 PYTHON = os.environ.get("QUORVANE_TEST_PYTHON") or sys.executable
 # multiprocessing starts its helpers from sys.executable too: the resource
-# tracker that a lock of tqdm's needs on 3.14 and later.
+# tracker that a lock of tqdm's needs on 3.14 and later, and the workers of
+# spawn and forkserver pools.
 multiprocessing.set_executable(PYTHON)
+# Nobody is logged in by the environment of whoever runs the suite, here or
+# in the processes the tests start; the tests that want it set it.
+os.environ.pop("QUORVANE_TOKEN", None)
 
 
 def pytest_report_header(config):
@@ -137,3 +144,76 @@ def last_entry(excinfo) -> Tuple[str, str, int]:
 def entries(excinfo) -> List[Tuple[str, str, int]]:
     return [(f.name, f.filename, f.lineno)
             for f in traceback.extract_tb(excinfo.value.__traceback__)]
+
+
+#: What the Redis tests need, and how to get it.
+REDIS_CLIENT = "the Redis tests need the Redis client: pip install redis"
+REDIS_SERVER = ("the Redis tests need a Redis server: apt-get install redis-server "
+                "(./dev test installs it when run as root)")
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """Debian's redis-server on a free loopback port, with nothing written
+    to disk, for the whole run; its URL. Stopped by its process id."""
+    # CI sets QUORVANE_REQUIRE_REDIS=1: there, a missing Redis fails the run.
+    missing = pytest.fail if os.environ.get("QUORVANE_REQUIRE_REDIS") else pytest.skip
+    try:
+        import redis  # noqa: F401
+    except ImportError:
+        missing(REDIS_CLIENT)
+    program = shutil.which("redis-server")
+    if program is None:
+        missing(REDIS_SERVER)
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    folder = tempfile.mkdtemp(prefix="quorvane-redis-")
+    server = subprocess.Popen([program, "--port", str(port), "--bind", "127.0.0.1",
+                               "--save", "", "--appendonly", "no", "--dir", folder],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        def accepts():
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return True
+            except OSError:
+                return server.poll() is not None  # ended: reported below
+        assert eventually(accepts) and server.poll() is None, "redis-server did not start"
+        yield f"redis://127.0.0.1:{port}/0"
+    finally:
+        server.terminate()
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def redis_url(redis_server):
+    """The Redis server, its database empty at the start of the test."""
+    import redis
+    with redis.Redis.from_url(redis_server) as client:
+        client.flushdb()
+    return redis_server
+
+
+def redis_dump(url):
+    """Every key and every value in the Redis database, as bytes."""
+    import redis
+    dump = []
+    with redis.Redis.from_url(url) as client:
+        for key in client.scan_iter(count=1000):
+            kind = client.type(key)
+            dump.append(key)
+            if kind == b"string":
+                dump.append(client.get(key))
+            elif kind == b"hash":
+                dump.extend(part for pair in client.hgetall(key).items() for part in pair)
+            elif kind == b"zset":
+                dump.extend(member for member, _ in client.zrange(key, 0, -1, withscores=True))
+            else:  # nothing else is written: dump it whole
+                dump.append(client.dump(key))
+    return b"\n".join(dump)

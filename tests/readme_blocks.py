@@ -13,6 +13,8 @@ Words after the language:
                    that one runs after), in the same interpreter: for a
                    block that needs an earlier block's set-up
     notest         shown, never run
+    needs=A,B      runs only where the modules A and B can be imported (a
+                   package that some environments of the suite leave out)
 
 Other fences (shell commands, printed output) and indented blocks are text.
 The sample service's address as the pages give it, http://127.0.0.1:8000,
@@ -21,6 +23,7 @@ a free port.
 """
 
 import dataclasses
+import importlib.util
 import os
 import subprocess
 import sys
@@ -44,10 +47,16 @@ class Block:
     run: bool                  # False for notest
     after: Optional["Block"]   # the block it continues
     page: str = "README.md"    # the file it is in, as the suite names it
+    needs: Tuple[str, ...] = ()  # modules it imports that may be missing
 
     def chain(self) -> List["Block"]:
         """The blocks that run, in order, when this one does."""
         return (self.after.chain() if self.after else []) + [self]
+
+    def missing(self) -> List[str]:
+        """The modules that the chain needs and that cannot be imported."""
+        return [name for block in self.chain() for name in block.needs
+                if importlib.util.find_spec(name) is None]
 
     def source(self) -> str:
         """The chain's code, each block on its own lines of the page, so
@@ -77,7 +86,9 @@ def find_blocks(markdown: str, page: str = "README.md") -> List[Block]:
                 raise ValueError(f"{page} line {line}: fence it as python (a script) or "
                                  f"pycon (a >>> session), not {words[0]}, so that it runs")
             continue
-        unknown = set(words[1:]) - OPTIONS
+        needs = tuple(name for word in words[1:] if word.startswith("needs=")
+                      for name in word[len("needs="):].split(",") if name)
+        unknown = {word for word in words[1:] if not word.startswith("needs=")} - OPTIONS
         if unknown:
             raise ValueError(f"{page} line {line}: unknown option {sorted(unknown)} "
                              f"(known: {sorted(OPTIONS)})")
@@ -88,7 +99,7 @@ def find_blocks(markdown: str, page: str = "README.md") -> List[Block]:
                                  f"{words[0]} block that runs")
             after = blocks[-1]
         blocks.append(Block(KINDS[words[0]], line, token.content, section,
-                            "notest" not in words, after, page))
+                            "notest" not in words, after, page, needs))
     return blocks
 
 

@@ -20,7 +20,7 @@ import quorvane.process_stock.priceBars as pb
 import sample_service
 from conftest import eventually, in_child
 from quorvane.process_client import Connection, fetch_many, restore_requests, use_connection
-from quorvane.process_client.connection import DATA_MODULES
+from quorvane.process_client.connection import DATA_MODULES, StoreUnavailable
 
 PATH = "/api/stock/priceBars"
 BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
@@ -303,8 +303,20 @@ NAN = math.nan
      "rate_limit's per_seconds must be finite and above 0, not 0"),
     ('Connection(rate_limit=(60, NAN))', ValueError, "per_seconds must be finite"),
     ('Connection(rate_limit=(60, "60"))', TypeError, "per_seconds must be a number, not str"),
-    ('Connection(cache=1)', TypeError, "cache must be True, a path or None, not int"),
-    ('Connection(cache=" ")', ValueError, "cache must be True, a path or None, not an empty str"),
+    ('Connection(cache=1)', TypeError, "cache must be True, a path, a redis:// URL or None, "
+                                       "not int"),
+    ('Connection(cache=" ")', ValueError, "cache must be True, a path, a redis:// URL or None, "
+                                         "not an empty str"),
+    ('Connection(cache="https://cache.example/x")', ValueError,
+     "cache must be a path or a redis:// URL, not a https:// URL"),
+    ('Connection(rate_limit_store="limits.sqlite")', ValueError,
+     "rate_limit_store needs a rate_limit=(calls, per_seconds)"),
+    ('Connection(rate_limit=(1, 1), rate_limit_store=1)', TypeError,
+     "rate_limit_store must be a path or a redis:// URL, not int"),
+    ('Connection(rate_limit=(1, 1), rate_limit_store="")', ValueError,
+     "rate_limit_store must be a path or a redis:// URL, not an empty str"),
+    ('Connection(rate_limit=(1, 1), rate_limit_store="http://127.0.0.1:6379/0")', ValueError,
+     "rate_limit_store must be a path or a redis:// URL, not a http:// URL"),
     ('Connection(cache_expiry=-1)', ValueError, "cache_expiry must be finite and 0 or more"),
     ('Connection(cache_expiry=None)', TypeError, "cache_expiry must be a number of seconds"),
     ('Connection(cache_expiry=1e12)', ValueError,
@@ -359,6 +371,41 @@ def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
                    "cache= needs requests-cache and platformdirs: pip install requests-cache "
                    "platformdirs (or quorvane's extra: pip install 'quorvane[cache]', "
                    "'/path/to/quorvane-*.whl[cache]', or '.[cache]' in a clone)"]
+
+
+@pytest.mark.parametrize("option, place, text", [
+    ("rate_limit_store", "redis://127.0.0.1:{closed}/0", "the rate limit's store "
+     "redis://127.0.0.1:{closed}/0 cannot be used: Error 111 connecting to 127.0.0.1:{closed}"),
+    ("rate_limit_store", "redis://:hunter2@127.0.0.1:{closed}/0",
+     "the rate limit's store redis://:***@127.0.0.1:{closed}/0 cannot be used: "),
+    ("rate_limit_store", "{file}/limits.sqlite",
+     "the rate limit's store '{file}/limits.sqlite' cannot be used: "),
+    ("cache", "redis://127.0.0.1:{closed}/0",
+     "the cache redis://127.0.0.1:{closed}/0 cannot be used: Error 111 connecting"),
+    ("cache", "{file}/c.sqlite", "the cache file '{file}/c.sqlite' cannot be used: "),
+])
+def test_a_store_that_cannot_be_used_is_named(sample, tmp_path, option, place, text):
+    """Redis not running, a file whose folder cannot be made: the call
+    fails at once, sends nothing, and says which store (never a password)."""
+    if option == "cache":
+        pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+    if place.startswith("redis"):
+        pytest.importorskip("redis", reason="needs the Redis client: pip install redis")
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        closed = probe.getsockname()[1]
+    (tmp_path / "a-file").write_text("")
+    names = {"closed": closed, "file": tmp_path / "a-file"}
+    options = {option: place.format(**names)}
+    if option == "rate_limit_store":
+        options["rate_limit"] = (5, 1)
+    start = time.monotonic()
+    with use_connection(**options):
+        with pytest.raises(StoreUnavailable) as excinfo:
+            bars()
+    assert time.monotonic() - start < 5.0
+    assert str(excinfo.value).startswith(text.format(**names))
+    assert "hunter2" not in str(excinfo.value) and sample.requests_served == 0
 
 
 # ---- connection reuse, putting it in place and back ---------------------------------
@@ -519,6 +566,43 @@ def test_a_pool_too_small_only_logs(sample, caplog):
     assert [record.name for record in caplog.records
             if record.getMessage().startswith("Connection pool is full")] == [
         "urllib3.connectionpool"]
+
+
+@pytest.mark.threads
+@pytest.mark.parametrize("outcome", ["table", "table from a cold cache", "read time-out"])
+def test_identical_calls_at_once_share_one_request(sample, tmp_path, outcome):
+    """Eight threads ask for the same table while the first asks: the
+    service sees one request, and each thread gets a table (or an
+    exception) of its own."""
+    options = {"timeout": (5, 0.5) if outcome == "read time-out" else 10, "retries": 0}
+    if "cache" in outcome:
+        pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+        options["cache"] = tmp_path / "c.sqlite"
+    expected = bars("HPX")
+    served = sample.requests_served
+    sample.delay = 1.0
+    got = [None] * 8
+    start = threading.Barrier(8)
+
+    def work(index):
+        start.wait()
+        try:
+            got[index] = bars("HPX")
+        except Exception as error:  # compared below
+            got[index] = error
+    with use_connection(**options):
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+    assert sample.requests_served - served == 1
+    assert len({id(result) for result in got}) == 8
+    for result in got:
+        if outcome == "read time-out":
+            assert isinstance(result, requests.exceptions.ReadTimeout)
+        else:
+            pd.testing.assert_frame_equal(result, expected)
 
 
 # Children forked after calls through a bound Connection call at once,

@@ -9,26 +9,33 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
+import requests
 
 import quorvane.process_stock.priceBars as pb
 import sample_service
 from conftest import PYTHON, ROOT
-from quorvane.process_client import FetchResult, fetch_many, use_connection
+from quorvane.process_client import Connection, FetchResult, fetch_many, use_connection
 from quorvane.process_client.batch import THREAD_NAME_PREFIX
 
 GOOD = sorted(sample_service.TICKERS)
 DATES = ("2024-03-01", "2024-05-31")
 
 
-@pytest.mark.parametrize("through", ["requests", "connection"])
+@pytest.mark.parametrize("through", ["requests", "connection", "connection argument"])
 def test_one_unknown_ticker_among_good_ones(sample, through):
     tickers = GOOD[:2] + ["NOPE"] + GOOD[2:] + [GOOD[0], "NOPE"]  # with repeats
     if through == "connection":
         use_connection(timeout=(3, 10), retries=1)
-    result = fetch_many(pb.get_priceBars, tickers, *DATES, period="W", workers=3, progress=False)
+    given = {"connection": Connection(timeout=(3, 10))} if through == "connection argument" else {}
+    result = fetch_many(pb.get_priceBars, tickers, *DATES, period="W", workers=3, progress=False,
+                        **given)
+    if given:  # bound for the run only, and through its three pooled connections
+        given["connection"].close()
+        assert pb.requests is requests and sample.connections_accepted <= 3
     assert isinstance(result, FetchResult) and not result.ok
     tables, errors = result
     assert list(tables) == GOOD  # the order given, each ticker once
@@ -44,6 +51,20 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
     assert fetch_many(pb.get_priceBars, [], *DATES, "D") == ({}, {})
     with pytest.raises(TypeError):  # not the tickers "H", "P" and "X"
         fetch_many(pb.get_priceBars, "HPX", *DATES, "D")
+
+
+@pytest.mark.parametrize("given, error, message", [
+    # The executor's own size decides, and threads take a ticker at a time:
+    # either would be ignored.
+    ({"executor": ThreadPoolExecutor(1), "workers": 16}, TypeError, "workers= is the number"),
+    ({"chunksize": 10}, TypeError, "chunksize= is the number of tickers in each task"),
+    ({"connection": Connection()}, ValueError, "this Connection is closed"),
+])
+def test_arguments_that_would_not_do_what_they_say(given, error, message):
+    if "connection" in given:
+        given["connection"].close()
+    with pytest.raises(error, match=message):
+        fetch_many(pb.get_priceBars, ["HPX"], *DATES, "D", **given)
 
 
 def test_a_bar_asked_for_without_tqdm_says_how_to_install_it(monkeypatch):

@@ -2,6 +2,7 @@
 function-like behaviour, loading once, and look-up of module names per call."""
 
 import builtins
+import dis
 import functools
 import importlib
 import inspect
@@ -219,21 +220,61 @@ def test_builtin_classes_are_taken_at_load(mod, name, monkeypatch):
 
 def test_code_objects_only_describe_the_functions(capfd):
     # exec() binds no arguments: a function with parameters fails there as a
-    # Python function does; the guard's wrapper takes none, and its code
-    # raises AssertionError where a Python function's body would run.
-    for mod in MODULES:
-        twin = {}
-        exec(f"def {mod.fname}({', '.join(mod.params.split())}): pass", twin)
-        with pytest.raises(TypeError) as expected:
-            exec(twin[mod.fname].__code__, {})
-        with pytest.raises(TypeError) as excinfo:
-            exec(mod.func.__code__, {})
-        assert excinfo.value.args == expected.value.args
+    # Python function does. The guard's wrapper has the guarded call's own
+    # code, with `func` free: exec() refuses it as a Python closure's.
+    def closure(func):
+        def wrapper(*args, **kwargs):
+            return func(*args, **kwargs)
+        return wrapper
     from quorvane.config.guard_access import guard_access
-    with pytest.raises(AssertionError) as excinfo:
-        exec(guard_access(len).__code__, {})
-    assert last_entry(excinfo) == ("wrapper", "quorvane/config/guard_access", 9)
+    cases = [(guard_access(len).__code__, closure(len).__code__)]
+    for mod in MODULES:
+        namespace = {}
+        exec(f"def {mod.fname}({', '.join(mod.params.split())}): pass", namespace)
+        cases.append((mod.func.__code__, namespace[mod.fname].__code__))
+    for code, twin in cases:
+        with pytest.raises(TypeError) as expected:
+            exec(twin, {})
+        with pytest.raises(TypeError) as excinfo:
+            exec(code, {})
+        assert excinfo.value.args == expected.value.args
     assert capfd.readouterr().err == ""
+
+
+NOP = bytes([dis.opmap["NOP"], 0])
+
+
+@pytest.mark.parametrize("change, error", [
+    (lambda code: code, None),
+    (lambda code: code.replace(co_code=code.co_code + NOP * 3), None),  # as a line profiler pads
+    (lambda code: code.replace(co_code=code.co_code + bytes([dis.opmap["POP_TOP"], 0])), ValueError),
+    (lambda code: (lambda *args, **kwargs: None).__code__, ValueError),
+    (lambda code: code.replace(co_code=code.co_code + NOP, co_filename="elsewhere"), ValueError),
+    (lambda code: code.replace(co_code=code.co_code + NOP, co_names=("print",) + code.co_names[1:]), ValueError),
+    (lambda code: code.co_code, TypeError),
+    (None, TypeError),
+], ids=["same", "padded", "added instruction", "other code", "other file", "other names", "not code",
+        "deleted"])
+@pytest.mark.parametrize("mod", MODULES + [None], ids=lambda m: m.fname if m else "guarded")
+def test_code_takes_only_copies_padded_with_no_ops(mod, change, error, monkeypatch):
+    from quorvane.config.guard_access import guard_access
+    f = mod.func if mod else guard_access(lambda: None)
+    monkeypatch.setattr(f, "__code__", f.__code__)  # given back at the end
+    code = f.__code__
+    new = change(code) if change else None
+    if error:
+        with pytest.raises(error, match="runs native code" if error is ValueError else "must be set to"):
+            if change:
+                f.__code__ = new
+            else:
+                del f.__code__
+        new = code
+    else:
+        f.__code__ = new
+    assert f.__code__ is new
+    # The native body runs whatever the code says.
+    with pytest.raises(Exception, match="takes exactly" if mod else "Chưa đăng nhập"):
+        f()
 
 
 @each_module

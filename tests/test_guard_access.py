@@ -120,10 +120,12 @@ def test_metadata_is_copied_from_func(annotated):
 def test_inner_function_before_wrapping(monkeypatch):
     monkeypatch.setattr(guard_module, "wraps", lambda f: (lambda w: w))
     inner = guard_access(len)
-    assert (inner.__name__, inner.__qualname__, inner.__code__.co_varnames[:2]) == (
-        "wrapper", "guard_access.<locals>.wrapper", ("args", "kwargs"))
+    code = inner.__code__
+    assert (inner.__name__, inner.__qualname__, code.co_varnames, code.co_freevars) == (
+        "wrapper", "guard_access.<locals>.wrapper", ("args", "kwargs", "client"), ("func",))
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == ("wrapper", MODULE, 9)
     flags = inspect.CO_VARARGS | inspect.CO_VARKEYWORDS
-    assert inner.__code__.co_flags & flags == flags
+    assert code.co_flags & flags == flags
 
 
 @pytest.mark.parametrize("args, kwargs, message", [

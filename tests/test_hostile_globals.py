@@ -10,6 +10,7 @@ import ctypes
 import functools
 import gc
 import os
+import sys
 import textwrap
 import types
 import weakref
@@ -24,6 +25,7 @@ import quorvane.config.guard_access as guard_module
 from conftest import in_child, last_entry
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
+DEBUG_BUILD = hasattr(sys, "gettotalrefcount")  # CPython built with Py_DEBUG
 EXAMPLES = int(os.environ.get("QUORVANE_HOSTILE_EXAMPLES", "100"))
 DATES = ["Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện"]
 FIELDS = ("Open High Low Close Volume buyCount buyVolume sellCount sellVolume buyForeignVolume "
@@ -222,6 +224,10 @@ def test_faulty_callee_fails_where_it_returns(monkeypatch, faulty, place, line):
     # The interpreter checks each call's result; so do the native steps, or
     # they would run on with an exception pending (and Python code run next
     # could clear it) or hand a failure without an exception to the caller.
+    if DEBUG_BUILD and sys.version_info >= (3, 13) and place.endswith(("_get_headers()", "json()")):
+        # From 3.13 a method is called through PyObject_VectorcallMethod,
+        # whose own check of the result is fatal on a debug build.
+        pytest.skip("the interpreter aborts at a faulty method on a debug build")
     module = guard_module if place.startswith("guard") else priceBars
     monkeypatch.setattr(module, "Client", type("Client", (), {"token": "t", "_get_headers": dict}))
     monkeypatch.setattr(priceBars, "requests", types.SimpleNamespace(
@@ -242,7 +248,10 @@ def test_faulty_callee_fails_where_it_returns(monkeypatch, faulty, place, line):
         else:
             priceBars.get_priceBars("AAA", "2024-01-01", "2024-01-31", "D")
     error = excinfo.value
-    assert (type(error), str(error), type(error.__cause__), error.__cause__ is error.__context__) == python_twin(faulty)
+    # A debug build's interpreter aborts at the faulty call from Python code
+    # (its check of every call's result is fatal there): no twin to compare.
+    if not DEBUG_BUILD:
+        assert (type(error), str(error), type(error.__cause__), error.__cause__ is error.__context__) == python_twin(faulty)
     name = module.__name__ + (".guard_access.wrapper" if module is guard_module else ".get_priceBars")
     assert last_entry(excinfo) == (name, module.__name__.replace(".", "/"), line)
 
@@ -364,7 +373,8 @@ def answers(draw, world, names, results):
 
 @st.composite
 def callables(draw, world, names, results):
-    if FAULTY and draw(st.integers(0, 7)) == 0:
+    # Not on a debug build: there the interpreter aborts when it calls one.
+    if FAULTY and not DEBUG_BUILD and draw(st.integers(0, 7)) == 0:
         return draw(st.sampled_from(FAULTY))
     answer = draw(answers(world, names, results))
 

@@ -1,7 +1,10 @@
 """Reference counts and memory stay flat over thousands of calls on every path of every
-exported function; cheap stand-ins for `requests`, `pd` and `np` keep the loops fast."""
+exported function; cheap stand-ins for `requests`, `pd` and `np` keep the loops fast.
+On a debug build of CPython the interpreter's total count of references stays flat
+too, and with the real libraries it grows no more than the plain-Python twins'."""
 
 import gc
+import os
 import sys
 import tracemalloc
 import types
@@ -9,7 +12,13 @@ import types
 import pytest
 
 import quorvane.config.guard_access as guard_module
+import sample_service
+from conftest import ROOT, in_child
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
+
+# sys.gettotalrefcount() exists on a debug build only: CPython's own leak hunts read it.
+total_references = getattr(sys, "gettotalrefcount", None)
+debug_build_only = pytest.mark.skipif(total_references is None, reason="needs a debug build of CPython")
 
 BAD_PERIOD = "no such rule"
 DATES = ("Ngày GD không hưởng quyền", "Ngày ĐK cuối cùng", "Ngày thực hiện")
@@ -147,3 +156,73 @@ def test_calls_keep_references_and_memory_flat(monkeypatch, name, path):
         tracemalloc.stop()
     assert [sys.getrefcount(obj) for obj in tracked] == before
     assert first < 64 * 1024 and total < 64 * 1024, (first, total)
+    if total_references:
+        # Only stand-ins run: the total is flat, as it is for Python code,
+        # unless something skips its accounting (a reference dropped by code
+        # built without the interpreter's Py_DEBUG, say).
+        start = total_references()
+        traced_after(call, expected, 1000)
+        assert total_references() - start < 100
+
+
+TWIN_ROWS = {  # each call, made with the native functions and with their twins (f)
+    "guarded, by position": "f.guarded(1, 2)",
+    "guarded, by keyword": "f.guarded(a=1)",
+    "binding fails": "f.get_priceBars(*ARGS, unit=1)",
+    "get_priceBars": "f.get_priceBars(*ARGS)",
+    "get_dividend": "f.get_dividend('HPX', '2020-01-01', '2024-12-31')",  # with dividends
+    "status 404": "f.get_priceBars('NONE', *ARGS[1:])",
+}
+
+
+@debug_build_only
+def test_total_count_grows_as_the_python_twins(sample):
+    # The real requests and pandas against the sample service, in a fresh
+    # interpreter; the twins are bench/reference.py's. Their own work
+    # moves the total by hundreds a call (release-built extensions such as
+    # numpy's skip the accounting), by a few more or less from call to call.
+    twins = os.path.join(ROOT, "bench", "reference.py")
+    if not os.path.exists(twins):
+        pytest.skip("bench/reference.py is not in this tree")
+    growth = in_child(f"""
+        import gc, json, sys, types
+        sys.path.insert(0, {os.path.dirname(twins)!r})
+        import reference
+        from quorvane.config import set_base_url
+        from quorvane.config.guard_access import guard_access
+        from quorvane.process_client import Client
+        from quorvane.process_stock.dividend import get_dividend
+        from quorvane.process_stock.priceBars import get_priceBars
+        set_base_url({sample.url!r})
+        reference.base_url = {sample.url!r}
+        Client().login({sample_service.DEMO_TOKEN!r})
+        ARGS = ("HPX", "2024-01-01", "2024-03-31", "D")
+        func = lambda *args, **kwargs: args
+        native = types.SimpleNamespace(guarded=guard_access(func), get_priceBars=get_priceBars,
+                                       get_dividend=get_dividend)
+        twin = types.SimpleNamespace(guarded=reference.guard_access(func), get_priceBars=reference.get_priceBars,
+                                     get_dividend=reference.get_dividend)
+
+        def per_call(call, f, times):
+            start = sys.gettotalrefcount()
+            for _ in range(times):
+                try:
+                    call(f)
+                except (TypeError, ValueError):
+                    pass
+            gc.collect()
+            return (sys.gettotalrefcount() - start) / times
+
+        rows = {{}}
+        for name, source in {TWIN_ROWS!r}.items():
+            call = eval("lambda f: " + source)
+            times = 1000 if name.startswith(("guarded", "binding")) else 40
+            per_call(call, native, 10), per_call(call, twin, 10)
+            rows[name] = [per_call(call, native, times), per_call(call, twin, times)]
+        print(json.dumps(rows))
+        """)
+    for name, (native, twin) in growth.items():
+        if name.startswith(("guarded", "binding")):  # no library involved: flat
+            assert abs(native) < 0.1, (name, growth)
+        else:
+            assert abs(native - twin) < 3, (name, growth)

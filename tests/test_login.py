@@ -7,7 +7,10 @@ import sys
 import pytest
 
 from conftest import PYTHON, in_child
+from quorvane.config.guard_access import guard_access
+from quorvane.process_client import login
 from quorvane.process_client.login import Client
+from quorvane.process_stock.priceBars import get_priceBars
 
 ANONYMOUS = {"Accept": "application/json"}
 
@@ -127,3 +130,28 @@ print(json.dumps([handled, Client().token]))
     for _ in range(20):
         handled, token = in_child(script, timeout=60)
         assert handled == 50 and token in ("t", None)
+
+
+@pytest.mark.parametrize("value", ["from-env", " hidden-1", "hidden-2\n", "hid\r\nden-3", ""])
+def test_token_from_the_environment(monkeypatch, value):
+    """QUORVANE_TOKEN, read at each Client(), logs in a process where nobody
+    has logged in or out; an empty one is unset, an unusable one fails every
+    use with an error that never shows it; a login wins, a logout stands."""
+    monkeypatch.setattr(login, "_environment", True)  # as before any login or logout
+    monkeypatch.setenv("QUORVANE_TOKEN", value)
+    guarded = guard_access(lambda: "ran")
+    uses = [lambda: Client().token, Client()._get_headers, guarded,
+            lambda: get_priceBars("HPX", "2024-03-01", "2024-03-31", "D")]
+    if value == "from-env":
+        assert uses[0]() == value and uses[1]() == {**ANONYMOUS, "Authorization": "Bearer " + value}
+        assert guarded() == "ran" and value not in repr(Client())
+    elif value:
+        for use in uses:
+            with pytest.raises(ValueError, match="QUORVANE_TOKEN is not a usable token") as excinfo:
+                use()
+            assert "hid" not in str(excinfo.value)
+    else:
+        assert uses[0]() is None and uses[1]() == ANONYMOUS
+    assert Client().login("t").token == "t" and guarded() == "ran"
+    Client().logout()
+    assert Client().token is None and Client()._get_headers() == ANONYMOUS

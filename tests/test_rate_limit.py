@@ -3,6 +3,8 @@ counts, at the sample service and pytest-httpserver on 127.0.0.1."""
 
 import bisect
 import json
+import os
+import subprocess
 import threading
 import time
 
@@ -11,7 +13,7 @@ import pytest
 from werkzeug import Response
 
 import sample_service
-from conftest import in_child
+from conftest import PYTHON, ROOT, in_child
 from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
 from quorvane.process_stock import priceBars
 
@@ -30,21 +32,31 @@ def bars(ticker="HPX", end="2024-01-31"):
     return priceBars.get_priceBars(ticker, "2024-01-01", end, "D")
 
 
+@pytest.fixture(params=["own", "file", "redis"])
+def any_store(request, tmp_path):
+    """rate_limit_store: None (this process's own limit), a file, or Redis."""
+    if request.param == "redis":
+        return request.getfixturevalue("redis_url")
+    return None if request.param == "own" else str(tmp_path / "limits.sqlite")
+
+
 @pytest.mark.threads
 def test_eight_threads_keep_the_limit_at_the_service(sample):
     expected = bars()
     got, failures = [], []
 
-    def work():
+    def work(i):
         try:
-            for _ in range(8):
-                got.append(bars())
+            for n in range(8):
+                # 64 different requests (identical ones at once would share
+                # one); the service reads the day only.
+                got.append(bars(end=f"2024-01-31T00:{i:02d}:{n:02d}"))
         except BaseException as error:  # reported by the main thread
             failures.append(error)
     first = len(sample.arrivals)
     with use_connection(timeout=30, rate_limit=(20, 1)):
         start = time.monotonic()
-        threads = [threading.Thread(target=work) for _ in range(8)]
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
         for thread in threads:
             thread.start()
         for thread in threads:
@@ -78,10 +90,11 @@ def test_fetch_many_keeps_the_limit_with_any_number_of_workers(sample, monkeypat
     assert arrivals[30] - arrivals[0] >= 3.0
 
 
-def test_cache_hits_pass_a_spent_limit(sample, tmp_path):
+def test_cache_hits_pass_a_spent_limit(sample, tmp_path, any_store):
     pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
     ends = ["2024-01-29", "2024-01-30", "2024-01-31"]
-    with use_connection(cache=tmp_path / "c.sqlite", rate_limit=(3, 60), max_wait=0.5):
+    with use_connection(cache=tmp_path / "c.sqlite", rate_limit=(3, 60), max_wait=0.5,
+                        rate_limit_store=any_store):
         tables = [bars(end=end) for end in ends]
         start = time.monotonic()
         for _ in range(10):  # the limit is spent for a minute: only hits can go
@@ -98,10 +111,11 @@ def test_cache_hits_pass_a_spent_limit(sample, tmp_path):
     assert elapsed < 5.0
 
 
-def test_retries_count_against_the_limit(service):
+def test_retries_count_against_the_limit(service, any_store):
     service.point(priceBars)
     service.server.expect_request(PATH).respond_with_response(Response("busy", status=503))
-    with use_connection(timeout=5, retries=3, backoff=0, rate_limit=(2, 60), max_wait=0.5):
+    with use_connection(timeout=5, retries=3, backoff=0, rate_limit=(2, 60), max_wait=0.5,
+                        rate_limit_store=any_store):
         with pytest.raises(RateLimitExceeded, match="rate limit of 2 requests per 60 s"):
             bars()
     assert len(service.requests) == 2
@@ -133,11 +147,12 @@ def test_a_retry_waits_for_its_turn(service, backoff, per, gaps):
         assert gap <= after - before < gap + 0.5
 
 
-def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample):
+def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
     """Every slot in flight: when one comes free is unknown, so the request
     waits max_wait, then gives up."""
     sample.delay = 1.5
-    with use_connection(timeout=10, rate_limit=(1, 5), max_wait=0.3):
+    with use_connection(timeout=10, rate_limit=(1, 5), max_wait=0.3,
+                        rate_limit_store=any_store):
         under_way = threading.Thread(target=bars)
         under_way.start()
         assert eventually_served(sample, 1)
@@ -161,7 +176,7 @@ def eventually_served(sample, count, timeout=10.0):
     return True
 
 
-def test_ctrl_c_stops_the_wait():
+def test_ctrl_c_stops_the_wait(any_store):
     report = in_child("""
         import json, os, signal, threading, time
         import sample_service
@@ -171,7 +186,7 @@ def test_ctrl_c_stops_the_wait():
         service = sample_service.SampleService().start()
         priceBars.base_url = service.url
         Client().login(sample_service.DEMO_TOKEN)
-        use_connection(rate_limit=(1, 60), max_wait=120)
+        use_connection(rate_limit=(1, 60), max_wait=120, rate_limit_store=%r)
         priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
         start = time.monotonic()
         threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
@@ -181,7 +196,7 @@ def test_ctrl_c_stops_the_wait():
         except KeyboardInterrupt:
             outcome = "interrupted"
         print(json.dumps([outcome, time.monotonic() - start, service.requests_served]))
-    """)
+    """ % any_store)
     assert report[0] == "interrupted" and 0.5 <= report[1] < 5.0 and report[2] == 1
 
 
@@ -223,7 +238,7 @@ def test_a_forked_child_counts_the_parents_requests(second):
     assert report == [0, 2]
 
 
-def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn():
+def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn(any_store):
     report = in_child("""
         import json, os, signal, threading, time
         import sample_service
@@ -234,7 +249,7 @@ def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn():
         service = sample_service.SampleService().start()
         priceBars.base_url = service.url
         Client().login(sample_service.DEMO_TOKEN)
-        use_connection(rate_limit=(2, 60), max_wait=120)
+        use_connection(rate_limit=(2, 60), max_wait=120, rate_limit_store=%r)
         def interrupt():
             while service.requests_served < 2:
                 time.sleep(0.01)
@@ -250,6 +265,116 @@ def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn():
             outcome = "interrupted"
         left = [t.name for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)]
         print(json.dumps([outcome, time.monotonic() - start, left, service.requests_served]))
-    """)
+    """ % any_store)
     assert report[0] == "interrupted" and report[1] < 5.0
     assert report[2:] == [[], 2]
+
+
+# ---- one limit for many processes: rate_limit_store ------------------------------
+
+@pytest.fixture(params=["file", "redis"])
+def shared_store(request, tmp_path):
+    """A place to keep a limit that processes share: a file, or Redis."""
+    if request.param == "redis":
+        return request.getfixturevalue("redis_url")
+    return str(tmp_path / "limits.sqlite")
+
+
+# Four threads of one process make `each` calls in all through a limit kept
+# in `store`, once the go file exists; the process's clocks are `offset`
+# seconds off (a machine whose clock is wrong).
+SHARING = """
+import json, os, sys, threading, time
+real_time, real_monotonic = time.time, time.monotonic
+time.time = lambda: real_time() + {offset}
+time.monotonic = lambda: real_monotonic() + {offset}
+from quorvane.process_client import Client, use_connection
+from quorvane.process_stock import priceBars
+priceBars.base_url = {url!r}
+Client().login({token!r})
+use_connection(timeout=(3.05, 30), rate_limit=(10, 1), rate_limit_store={store!r})
+priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-02", "D")  # what pandas imports
+failures, done = [], []
+def work(thread):
+    try:
+        for n in range(thread, {each}, 4):
+            done.append(len(priceBars.get_priceBars(
+                "HPX", "2024-01-01", f"2024-01-31T{{{index}:02d}}:{{n:02d}}", "D")))
+    except BaseException as error:
+        failures.append(repr(error))
+print("ready", flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.01)
+threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print(json.dumps([len(done), failures]))
+"""
+
+
+def test_processes_share_one_limit(sample, shared_store, tmp_path):
+    """4 processes of 4 threads each, one with its clock 2 s ahead and one
+    2 s behind: no 1 s window at the service sees more than 10 requests."""
+    go, each = tmp_path / "go", 10
+    children = [subprocess.Popen(
+        [PYTHON, "-c", SHARING.format(offset=offset, url=sample.url, token=sample_service.DEMO_TOKEN,
+                                      store=shared_store, index=index, each=each, go=str(go))],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=dict(os.environ, PYTHONPATH=ROOT)) for index, offset in enumerate((2, -2, 0, 0))]
+    try:
+        for child in children:
+            assert child.stdout.readline() == "ready\n", child.stderr.read()
+        first = len(sample.arrivals)
+        go.touch()
+        outputs = [child.communicate(timeout=60) for child in children]
+    finally:
+        for child in children:
+            child.kill()
+    for child, (out, err) in zip(children, outputs):
+        assert child.returncode == 0, err
+        assert json.loads(out.splitlines()[-1]) == [each, []]
+    arrivals = sample.arrivals[first:]
+    assert len(arrivals) == 4 * each
+    assert busiest_window(arrivals, 1.0) == 10
+    # 40 requests, 10 a second at most: the 31st comes 3 s after the first
+    # at the earliest, and not much later.
+    assert 3.0 <= arrivals[30] - arrivals[0] < 3.0 + 3.0
+
+
+# Takes both slots of a shared (2, 0.5) limit with two calls that the
+# service is slow to answer, and is killed while they are under way.
+HOLDER = """
+import threading
+from quorvane.process_client import Client, use_connection
+from quorvane.process_stock import priceBars
+priceBars.base_url = {url!r}
+Client().login({token!r})
+use_connection(timeout=(0.5, 1.0), retries=0, rate_limit=(2, 0.5), rate_limit_store={store!r})
+for ticker in ("HPX", "QVA"):
+    threading.Thread(target=priceBars.get_priceBars,
+                     args=(ticker, "2024-01-01", "2024-01-31", "D")).start()
+"""
+
+
+def test_a_process_killed_holding_slots_holds_the_others_until_its_lease_ends(
+        sample, shared_store):
+    """The lease of its slots: per_seconds + the connect and read time
+    limits = 0.5 + 0.5 + 1.0 = 2 s after it took them, as documented."""
+    sample.delay = 30.0
+    holder = subprocess.Popen([PYTHON, "-c", HOLDER.format(
+        url=sample.url, token=sample_service.DEMO_TOKEN, store=shared_store)],
+        env=dict(os.environ, PYTHONPATH=ROOT))
+    try:
+        assert eventually_served(sample, 2)
+        holder.kill()
+    finally:
+        holder.kill()
+        holder.wait()
+    sample.delay = 0.0
+    with use_connection(timeout=5, rate_limit=(2, 0.5), rate_limit_store=shared_store,
+                        max_wait=10):
+        bars("MSR")
+    taken, freed = sample.arrivals[0], sample.arrivals[2]
+    assert 2.0 - 0.2 < freed - taken < 2.0 + 1.5

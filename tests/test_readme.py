@@ -30,6 +30,8 @@ def address():
 def test_block(block, address, tmp_path):
     if not block.run:
         pytest.skip("notest")
+    if block.missing():
+        pytest.skip(f"needs {', '.join(block.missing())}")
     status, output = run_block(block, address, str(tmp_path), ROOT)
     assert status == 0, f"{block.page} line {block.line} ({block.section}):\n{output}"
 
@@ -149,6 +151,13 @@ def test_a_failure_names_the_page_and_line(tmp_path, page):
     block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n", page)[-1]
     status, output = run_block(block, "http://127.0.0.1:9", str(tmp_path), ROOT)
     assert status != 0 and f'File "{page}", line 4' in output, output
+
+
+def test_a_block_that_needs_a_missing_module():
+    blocks = find_blocks("```python needs=json,no_such_module\npass\n```\n\n"
+                         "```python continuation needs=json\npass\n```\n")
+    assert [block.needs for block in blocks] == [("json", "no_such_module"), ("json",)]
+    assert blocks[-1].missing() == ["no_such_module"]
 
 
 @pytest.mark.parametrize("markdown, message", [

@@ -1,5 +1,7 @@
 """Checked by mypy --strict in test_packaging.py, never run. Each line marked
 `type: ignore` must be an error, or mypy reports the comment as unused."""
+import pickle
+from concurrent.futures import ProcessPoolExecutor
 from typing import Dict, List
 
 import pandas as pd
@@ -48,6 +50,11 @@ fetched: FetchResult = fetch_many(get_priceBars, ["HPX", "QVA"], "2024-03-01", "
                                   workers=4, progress=None)
 by_ticker: Dict[str, pd.DataFrame] = fetched.tables
 failed: Dict[str, Exception] = fetched.errors
+with ProcessPoolExecutor(2) as pool:
+    on_processes: FetchResult = fetch_many(get_priceBars, ["HPX"], "2024-03-01", "2024-04-30",
+                                           "W", executor=pool, connection=Connection(timeout=5))
+fetch_many(get_priceBars, ["HPX"], executor=4)  # type: ignore[arg-type]
+copied: Connection = pickle.loads(pickle.dumps(Connection(retries=1)))
 Connection(timeout="5")  # type: ignore[arg-type]
 fetch_many(get_priceBars, ["HPX"], workers="4")  # type: ignore[arg-type]
 set_base_url("http://127.0.0.1:8000/prefix")

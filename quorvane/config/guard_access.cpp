@@ -58,6 +58,26 @@ PyObject* wrapper(qv::Call& c) noexcept {
 
 const char* const kWrapperVarnames[] = {"args", "kwargs", "client"};
 
+// The guarded call as Python, line for line with the steps above (c.line):
+// compiled at load, the code of `wrapper` is the __code__ of every function
+// that guard_access returns. A Python function rebuilt from that code and
+// the closure (cloudpickle's copy of a guarded function defined in __main__,
+// in a pool's worker) then checks the login at every call as this one does.
+const char kWrapperSource[] =
+    "\n\n\n"
+    "def guard_access(func):\n"                                            // 4
+    "\n\n\n\n"
+    "    def wrapper(*args, **kwargs):\n"                                  // 9
+    "\n\n"
+    "        client = Client()\n"                                          // 12
+    "\n\n"
+    "        if client.token is None:\n"                                   // 15
+    "            raise Exception(\"Chưa đăng nhập. Vui lòng đăng nhập trước.\")\n"  // 16
+    "\n\n"
+    "        return func(*args, **kwargs)\n"                               // 19
+    "\n"
+    "    return wrapper\n";
+
 qv::FunctionSpec kWrapper{
     "wrapper",
     "guard_access.<locals>.wrapper",
@@ -70,6 +90,7 @@ qv::FunctionSpec kWrapper{
     nullptr,
     nullptr,
     wrapper,
+    kWrapperSource,
 };
 
 PyObject* guard_access(qv::Call& c) noexcept {
@@ -124,6 +145,7 @@ const qv::ModuleSpec kModule{
     nullptr,
     0,
     &kFunction,
+    &kWrapper,
 };
 
 }  // namespace

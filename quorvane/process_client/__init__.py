@@ -5,7 +5,9 @@ imported when the name is first asked for:
 
 ``Client``
     The login, shared by the whole process: ``Client().login(token)``,
-    ``Client().logout()``, ``Client().token`` (None when logged out).
+    ``Client().logout()``, ``Client().token`` (None when logged out). The
+    environment variable ``QUORVANE_TOKEN`` logs in a process where nobody
+    has logged in or out (a worker process, say).
 ``set_base_url(url)``
     Sends every data call to the service at ``url`` (http or https, host,
     optional port and path prefix), in every module and thread; a bad
@@ -16,11 +18,15 @@ imported when the name is first asked for:
     Time limits, retries (401 is not retried; 429, 502, 503 and 504 are)
     and reused connections, process-wide; opt-in, a local cache of the
     answers (``cache=True``) and a rate limit (``rate_limit=(60, 60)``),
-    whose refusal is ``RateLimitExceeded``.
+    whose refusal is ``RateLimitExceeded``; both shared by many processes
+    through a file or a ``redis://`` URL (``rate_limit_store=``), whose
+    failure is ``StoreUnavailable``. A Connection pickles, as its options
+    and where its cache and its shared limit live.
 ``fetch_many``, ``FetchResult``
-    One data function for many tickers on a pool of threads; every ticker
-    ends in ``tables`` or, with the exception its call raised, in
-    ``errors``.
+    One data function for many tickers on a pool of threads, or on any
+    ``concurrent.futures`` executor (processes, joblib's, Dask's:
+    ``executor=``); every ticker ends in ``tables`` or, with the exception
+    its call raised, in ``errors``.
 
 A first call::
 
@@ -64,6 +70,7 @@ if TYPE_CHECKING:
     from .connection import Connection, restore_requests, use_connection
     from .login import Client
     from .ratelimit import RateLimitExceeded
+    from .stores import StoreUnavailable
 
 # Name -> the module it comes from (relative to this package, or absolute).
 _SOURCES = {
@@ -74,10 +81,11 @@ _SOURCES = {
     "restore_requests": ".connection",
     "fetch_many": ".batch",
     "RateLimitExceeded": ".ratelimit",
+    "StoreUnavailable": ".stores",
     "FetchResult": ".batch",
 }
-__all__ = ["Client", "Connection", "FetchResult", "RateLimitExceeded", "fetch_many",
-           "restore_requests", "set_base_url", "use_connection"]
+__all__ = ["Client", "Connection", "FetchResult", "RateLimitExceeded", "StoreUnavailable",
+           "fetch_many", "restore_requests", "set_base_url", "use_connection"]
 
 
 def __getattr__(name: str) -> Any:

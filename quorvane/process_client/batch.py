@@ -1,4 +1,5 @@
-"""One data function for many tickers at once, on a pool of threads.
+"""One data function for many tickers at once, on a pool of threads or on
+any ``concurrent.futures`` executor (processes, joblib's, Dask's).
 
 ::
 
@@ -7,16 +8,31 @@
 
     tables, errors = fetch_many(get_priceBars, tickers, "2024-01-01", "2024-06-30", "D")
 
+    with ProcessPoolExecutor(4) as pool:   # the work of pandas on 4 cores
+        tables, errors = fetch_many(get_priceBars, tickers, "2024-01-01", "2024-06-30", "D",
+                                    executor=pool)
+
 Combine it with :func:`quorvane.process_client.connection.use_connection`
 for time limits, retries and reused connections.
 """
 
 import collections
 import importlib
+import os
+import pickle
 import queue
+import sys
 import threading
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Tuple
+import uuid
+from concurrent.futures import Executor, Future
+from contextlib import nullcontext
+from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Dict, Iterable, List,
+                    NamedTuple, Optional, Tuple)
 
+from quorvane.process_stock import DATA_MODULES
+
+from . import connection as connections
+from .connection import Connection, ConnectionBinding, use_connection
 from .ratelimit import waits_end_with
 
 if TYPE_CHECKING:
@@ -68,9 +84,11 @@ def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
 
 def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
                workers: int = DEFAULT_WORKERS, progress: Optional[bool] = None,
-               **kwargs: Any) -> FetchResult:
+               executor: Optional[Executor] = None, connection: Optional[Connection] = None,
+               chunksize: int = 1, **kwargs: Any) -> FetchResult:
     """Calls ``function(ticker, *args, **kwargs)`` for every ticker, on up to
-    ``workers`` threads, and returns every table and every failure.
+    ``workers`` threads or on ``executor``, and returns every table and
+    every failure.
 
     A ticker that appears more than once is fetched once. A call that raises
     does not stop the others: its exception is kept in ``errors`` under its
@@ -98,6 +116,52 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     A ``KeyboardInterrupt`` or ``SystemExit`` raised by a call itself ends
     the run the same way and goes on to the caller; it is not kept in
     ``errors``.
+
+    ``connection``: a :class:`~quorvane.process_client.connection.Connection`
+    that the run's calls go through. It is bound in the calling process for
+    the length of the run (process-wide, as ``use_connection`` binds it),
+    and in the worker processes of ``executor``. By default the calls go
+    through what the calling process has bound.
+
+    ``executor``: any ``concurrent.futures.Executor`` (a
+    ``ProcessPoolExecutor`` with any start method, joblib's
+    ``get_reusable_executor()``, Dask's ``Client.get_executor()``) runs the
+    calls instead of the threads, one task per ticker, or per ``chunksize``
+    tickers (a task's own cost, tiny on a process pool, is a few
+    milliseconds on Dask's scheduler: there ``chunksize=10`` or more pays);
+    its own size decides how many run at once (``workers`` is for the
+    threads: giving it too is a ``TypeError``). Everything else is as with
+    the threads: the order, each ticker once, ``errors``, the progress bar
+    (which moves a task at a time). The function, the
+    arguments and the tables must be picklable as the executor pickles
+    them: the five data functions and functions of an importable module
+    are; joblib's and Dask's executors also take functions defined in a
+    script or notebook.
+
+    What each task carries to its worker, so that the call there is made as
+    it would be here: the service address of the calling process, its
+    login (the token; no repr shows it, but it is in the task's pickled
+    bytes, as it would be in the request), and the options of the
+    connection (``connection``, or the ``Connection`` bound here; see
+    ``Connection`` on what pickling carries). A worker process sets the
+    address, logs in and binds a connection with those options once, at
+    its first task, and keeps them after the run. Without a login here the
+    worker's own stays (its ``QUORVANE_TOKEN``, say); with no ``Connection``
+    bound here, the worker's own binding stays. A worker that is the calling
+    process itself (a thread pool) changes nothing.
+
+    The exceptions come back pickled, with their attributes (``status_code``
+    and ``text`` among them), without the worker's traceback. One that
+    cannot be pickled comes back as a ``RuntimeError`` that names it,
+    with its ``status_code`` and ``text`` if it had them. A ticker that
+    the executor itself fails (a worker process that died:
+    ``BrokenProcessPool``; a cancelled task: ``CancelledError``) ends in
+    ``errors`` with the executor's exception.
+
+    Ctrl-C with an executor cancels the tasks that have not started, and
+    the ``KeyboardInterrupt`` goes on at once; the tasks already started
+    finish in their workers (each with all its tickers) and their results
+    are dropped (shutting the executor down waits for them).
     """
     if isinstance(tickers, (str, bytes)):
         raise TypeError("tickers must be a list (or other iterable) of tickers, not one "
@@ -108,6 +172,22 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
         raise ValueError(f"workers must be at least 1, not {workers}")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, not {type(progress).__name__}")
+    if isinstance(chunksize, bool) or not isinstance(chunksize, int):
+        raise TypeError(f"chunksize must be an int, not {type(chunksize).__name__}")
+    if chunksize < 1:
+        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
+    if executor is not None:
+        if not callable(getattr(executor, "submit", None)):
+            raise TypeError("executor must be a concurrent.futures.Executor, not "
+                            + type(executor).__name__)
+        if workers != DEFAULT_WORKERS:
+            raise TypeError("workers= is the number of threads; with executor= the executor's "
+                            "own workers make the calls, as many at once as it has")
+    elif chunksize != 1:
+        raise TypeError("chunksize= is the number of tickers in each task of executor=; "
+                        "the threads take one ticker at a time")
+    if connection is not None and not isinstance(connection, Connection):
+        raise TypeError(f"connection must be a Connection, not {type(connection).__name__}")
     unique: Dict[str, None] = {}
     for ticker in tickers:  # what the iterable itself raises goes on as it is
         try:
@@ -118,9 +198,14 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
 
     results: Dict[str, Any] = {}
     failures: Dict[str, Exception] = {}
-    if unique:
-        _run(function, list(unique), args, kwargs, min(workers, len(unique)), progress,
-             results, failures)
+    bound: ContextManager[Any] = nullcontext() if connection is None else use_connection(connection)
+    with bound:
+        if unique and executor is None:
+            _run(function, list(unique), args, kwargs, min(workers, len(unique)), progress,
+                 results, failures)
+        elif unique and executor is not None:
+            _run_on(executor, _Settings.here(connection), function, list(unique), chunksize,
+                    args, kwargs, progress, results, failures)
     # Every ticker is accounted for exactly once.
     assert len(results) + len(failures) == len(unique)
     return FetchResult(
@@ -190,3 +275,159 @@ def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: An
         finally:
             if bar is not None:
                 bar.close()
+
+
+# ---- on an executor -----------------------------------------------------------------
+
+# This process, as a task made here tells it from a worker process (a forked
+# worker has another pid; a spawned one, another number).
+_PROCESS = uuid.uuid4().hex
+
+
+def _this_process() -> str:
+    return f"{os.getpid()}-{_PROCESS}"
+
+
+class _Settings:
+    """What a task carries so that its worker makes the call as the calling
+    process would: the address of each data module (unless it is still the
+    placeholder), the token (unless there is none), and the options of the
+    connection to bind (unless none is bound). No repr shows the token."""
+
+    __slots__ = ("origin", "addresses", "token", "connection")
+
+    def __init__(self, origin: str, addresses: Tuple[Tuple[str, str], ...],
+                 token: Optional[str], connection: Optional[Dict[str, Any]]) -> None:
+        self.origin = origin
+        self.addresses = addresses
+        self.token = token
+        self.connection = connection
+
+    @classmethod
+    def here(cls, connection: Optional[Connection]) -> "_Settings":
+        from quorvane.config import config
+
+        from .login import _current
+        addresses = []
+        for name in ("quorvane.config.config",) + tuple(DATA_MODULES):
+            module = sys.modules.get(name)
+            address = getattr(module, "base_url", config.base_url)
+            if isinstance(address, str) and address != config.DEFAULT_BASE_URL:
+                addresses.append((name, address))
+        token = _current()
+        if connection is None:
+            active = connections._active
+            bound = active[-1].connection if active else None
+            connection = bound if isinstance(bound, Connection) else None
+        if connection is not None and connection.closed:
+            # Its calls here would all fail; a copy in each worker would not.
+            raise ValueError("the Connection bound in this process is closed: every call "
+                             "would fail")
+        return cls(_this_process(), tuple(addresses), token if isinstance(token, str) else None,
+                   None if connection is None else connection._options())
+
+    def __repr__(self) -> str:
+        return (f"<quorvane settings of process {self.origin.partition('-')[0]}: "
+                f"{len(self.addresses)} addresses, token {'given' if self.token else 'none'}, "
+                f"connection {self.connection!r}>")
+
+
+# In a worker process: what the last task set up, and the connection it
+# bound (its options, and the binding).
+_set_up_lock = threading.Lock()
+_bound: Optional[Tuple[Dict[str, Any], ConnectionBinding]] = None
+
+
+def _set_up(settings: _Settings) -> None:
+    global _bound
+    with _set_up_lock:
+        for name, address in settings.addresses:
+            module = importlib.import_module(name)
+            if getattr(module, "base_url", None) != address:
+                setattr(module, "base_url", address)
+        if settings.token is not None:
+            from . import login
+            if login._token != settings.token:
+                login.Client().login(settings.token)
+        options = settings.connection
+        if options is not None and (_bound is None or _bound[0] != options
+                                    # taken away meanwhile (restore_requests())
+                                    or not any(b is _bound[1] for b in connections._active)):
+            binding = use_connection(**options)
+            if _bound is not None:
+                _bound[1].restore()
+            _bound = (options, binding)
+
+
+def _portable(error: Exception) -> Exception:
+    """``error``, or a RuntimeError in its place when it does not survive
+    pickling (a class whose constructor needs other arguments than its
+    ``args``, an attribute that cannot be pickled, ...)."""
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception:
+        kind = type(error)
+        stand_in = RuntimeError(f"{kind.__module__}.{kind.__qualname__}: {error} (the worker "
+                                "could not pickle this exception to send it back)")
+        for name in ("status_code", "text"):
+            if hasattr(error, name):
+                setattr(stand_in, name, getattr(error, name))
+        return stand_in
+
+
+def _call(settings: _Settings, function: Callable[..., Any], tickers: Tuple[str, ...],
+          args: Any, kwargs: Any) -> List[Tuple[bool, Any]]:
+    """One task: for each ticker, (True, the table) or (False, the exception)."""
+    here = settings.origin == _this_process()
+    if not here:
+        _set_up(settings)
+    done: List[Tuple[bool, Any]] = []
+    for ticker in tickers:
+        try:
+            done.append((True, function(ticker, *args, **kwargs)))
+        except Exception as error:  # KeyboardInterrupt and SystemExit end the run
+            done.append((False, error if here else _portable(error)))
+    return done
+
+
+def _run_on(executor: Executor, settings: _Settings, function: Callable[..., Any],
+            tickers: List[str], chunksize: int, args: Any, kwargs: Any,
+            progress: Optional[bool], results: Dict[str, Any],
+            failures: Dict[str, Exception]) -> None:
+    name = getattr(function, "__name__", None) or "fetch_many"
+    bar = _progress_bar(progress, len(tickers), name)
+    futures: Dict["Future[Any]", Tuple[str, ...]] = {}
+    finished: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
+    try:
+        for start in range(0, len(tickers), chunksize):
+            chunk = tuple(tickers[start:start + chunksize])
+            future = executor.submit(_call, settings, function, chunk, args, kwargs)
+            futures[future] = chunk
+            future.add_done_callback(finished.put)
+        for _ in range(len(futures)):
+            while True:
+                try:
+                    future = finished.get(timeout=_POLL_SECONDS)
+                    break
+                except queue.Empty:
+                    pass
+            chunk = futures[future]
+            try:
+                done = future.result()
+            except Exception as error:  # the executor's own: a worker lost, ...
+                done = [(False, error)] * len(chunk)
+            for ticker, (ok, value) in zip(chunk, done):
+                if ok:
+                    results[ticker] = value
+                else:
+                    failures[ticker] = value
+            if bar is not None:
+                bar.update(len(chunk))
+                if failures:
+                    bar.set_postfix(failed=len(failures), refresh=False)
+    finally:
+        for future in futures:  # those that have not started
+            future.cancel()
+        if bar is not None:
+            bar.close()

@@ -1,5 +1,6 @@
-"""The local cache of a :class:`~quorvane.process_client.connection.Connection`:
-answers kept in one SQLite file, on requests-cache.
+"""The cache of a :class:`~quorvane.process_client.connection.Connection`:
+answers kept in one SQLite file, or in a Redis database that many machines
+share, on requests-cache.
 
 What is kept: the answers with status 200 to GET requests whose body the
 data functions can read (a JSON list of records), under a key made of the
@@ -28,8 +29,8 @@ Connection share one database connection and take turns on it: Python's
 sqlite3 module gives two threads that run the same statement on one
 connection the same prepared statement, so one thread's read can reset the
 other's half-way and hand it an empty answer. Every database connection of this
-module is closed before a fork and opened again on first use afterwards, in
-the parent and in the child alike: a connection open across a fork leaves
+module is closed before a fork (stores.py) and opened again on first use
+afterwards, in the parent and in the child alike: a connection open across a fork leaves
 the child without the file locks that SQLite believes it holds, and writes
 can then be lost when another process closes the file.
 """
@@ -45,10 +46,9 @@ import sqlite3
 import threading
 import time
 import warnings
-import weakref
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Set, Union
+from typing import Any, Iterable, Iterator, NamedTuple, Optional, Set, Union
 from urllib.parse import parse_qs, quote, quote_plus, unquote, urlsplit
 
 import platformdirs
@@ -59,7 +59,11 @@ from requests_cache import DO_NOT_CACHE, NEVER_EXPIRE, BaseCache, CachedResponse
 from requests_cache import SQLiteCache
 from requests_cache.backends.sqlite import SQLiteDict
 
-__all__ = ["CacheInfo", "CachedSession", "Store", "cache_key", "default_path", "expiry_for"]
+from .stores import (LOCK_SECONDS, StoreUnavailable, close_before_fork, close_files, in_use,
+                     redis_client, redis_errors, redis_failure, shown)
+
+__all__ = ["CacheInfo", "CachedSession", "RedisStore", "Store", "cache_key", "default_path",
+           "expiry_for"]
 
 #: Request headers that carry credentials.
 CREDENTIAL_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
@@ -105,80 +109,13 @@ def expiry_for(url: str, seconds: float) -> Union[int, float]:
 class CacheInfo(NamedTuple):
     """What :meth:`Connection.cache_info` tells."""
 
-    #: The SQLite file.
-    path: Path
+    #: The SQLite file, or the Redis URL.
+    path: Union[Path, str]
     #: Answers stored, expired ones included until they are fetched again.
     entries: int
-    #: Bytes on disk: the file and its write-ahead log.
+    #: Bytes on disk: the file and its write-ahead log; in Redis, the bytes
+    #: of the stored answers.
     bytes: int
-
-
-class _Gate:
-    """Database work in many threads at once, none while a fork is made or
-    a store is closed. Reentrant per thread, so that a signal handler that
-    calls while the code it interrupted is inside never waits for it.
-
-    Each thread's depth is kept under its own id and put back, in a
-    ``finally``, to what it was before: an exception raised at any moment
-    (Ctrl-C, a signal handler's time-out) never leaves a thread counted as
-    at work, which would keep a later fork or close waiting for ever.
-    """
-
-    def __init__(self) -> None:
-        self._changed = threading.Condition(threading.RLock())
-        self._at_work: Dict[int, int] = {}
-        self._closing = 0
-
-    @contextmanager
-    def shared(self) -> Iterator[None]:
-        me = threading.get_ident()
-        outer = self._at_work.get(me, 0)
-        try:
-            with self._changed:
-                while self._closing and not outer:
-                    self._changed.wait()
-                self._at_work[me] = outer + 1
-            yield
-        finally:
-            with self._changed:
-                if outer:
-                    self._at_work[me] = outer
-                else:
-                    self._at_work.pop(me, None)
-                self._changed.notify_all()
-
-    def close_all(self, stores: List["Store"]) -> bool:
-        """Waits until no other thread is at work, then closes ``stores``
-        and keeps new work waiting until :meth:`reopen`; False when the
-        calling thread is itself at work (nothing is closed then)."""
-        me = threading.get_ident()
-        with self._changed:
-            self._closing += 1
-            if me in self._at_work:
-                return False
-            while self._at_work:
-                self._changed.wait()
-            for store in stores:
-                store.close_now()
-            return True
-
-    def reopen(self) -> None:
-        with self._changed:
-            self._closing -= 1
-            self._changed.notify_all()
-
-
-_gate = _Gate()
-_stores: "weakref.WeakSet[Store]" = weakref.WeakSet()
-# Stores a forked child must keep open and never close (see
-# _after_fork_in_child).
-_kept: List["Store"] = []
-_closed_for_fork = True
-
-
-# How long SQLite waits for another process's write to end, and how long
-# opening the file may take while other processes hold it.
-_LOCK_SECONDS = 30.0
 
 
 def _open_backend(path: Path) -> SQLiteCache:
@@ -189,17 +126,41 @@ def _open_backend(path: Path) -> SQLiteCache:
     middle of a write ("database is locked"): two processes opening a new
     file together, or one opening it while another writes before the switch.
     So opening is tried again, for as long as a write would wait.
+
+    Opening writes (it makes the tables in a write transaction), and
+    whatever ends it half-way (that error, or Ctrl-C) leaves a database
+    connection that nobody will use, possibly inside that transaction and
+    holding the file's write lock. The exception's frames keep it alive as
+    long as the exception lives, and for good where they sit in a reference
+    cycle, which every later write of every process would wait behind: it
+    is closed at once.
     """
-    deadline = time.monotonic() + _LOCK_SECONDS
+    deadline = time.monotonic() + LOCK_SECONDS
     pause = 0.005
     while True:
         try:
-            return SQLiteCache(path, wal=True, timeout=_LOCK_SECONDS)
-        except sqlite3.OperationalError as error:
-            if "locked" not in str(error) or time.monotonic() + pause > deadline:
+            return SQLiteCache(path, wal=True, timeout=LOCK_SECONDS)
+        except BaseException as error:
+            _close_half_opened(error)
+            if (not isinstance(error, sqlite3.OperationalError) or "locked" not in str(error)
+                    or time.monotonic() + pause > deadline):
                 raise
         time.sleep(pause)
         pause = min(2 * pause, 0.1)
+
+
+def _close_half_opened(error: BaseException) -> None:
+    """Closes the tables (and their connections) that the frames of
+    ``error``'s traceback were making."""
+    traceback = error.__traceback__
+    while traceback is not None:
+        made = traceback.tb_frame.f_locals.get("self")
+        if isinstance(made, (SQLiteCache, SQLiteDict)):
+            try:
+                made.close()
+            except Exception:  # half-made: there may be nothing to close
+                pass
+        traceback = traceback.tb_next
 
 
 def _writable(path: Path) -> bool:
@@ -240,7 +201,7 @@ class _ReadOnlyTable(SQLiteDict):
 def _connect_read_only(path: Path) -> sqlite3.Connection:
     address = "file:" + quote(str(path))
     connection = sqlite3.connect(address + "?mode=ro", uri=True, check_same_thread=False,
-                                 timeout=_LOCK_SECONDS)
+                                 timeout=LOCK_SECONDS)
     try:
         connection.execute("SELECT COUNT(*) FROM sqlite_master").fetchone()
         return connection
@@ -280,12 +241,15 @@ class Store:
         self.read_only = False
         self._opening = threading.RLock()
         self._turn = threading.RLock()
-        _stores.add(self)
+        close_before_fork(self)
+
+    def shown(self) -> str:
+        return shown(self.path)
 
     def backend(self) -> BaseCache:
         backend = self._backend
         if backend is None:
-            with self._opening, _gate.shared():
+            with self._opening, in_use():
                 backend = self._backend
                 if backend is None:
                     backend = self._open()
@@ -300,8 +264,12 @@ class Store:
                               "answered from it where it can, and new answers are not stored",
                               UserWarning, stacklevel=2)
             return _ReadOnlyBackend(self.path)
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        return _open_backend(self.path)
+        try:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            return _open_backend(self.path)
+        except (OSError, sqlite3.Error) as error:
+            raise StoreUnavailable(f"the cache file {shown(self.path)} cannot be used: "
+                                   f"{error}") from None
 
     def view(self) -> "_View":
         return _View(self.backend(), self)
@@ -319,7 +287,7 @@ class Store:
         is rolled back (the interrupted answer is then not stored at all),
         and one found open at the start is too.
         """
-        with _gate.shared(), self._turn:
+        with in_use(), self._turn:
             self._settle()
             try:
                 yield
@@ -361,21 +329,76 @@ class Store:
         return CacheInfo(self.path, entries, size)
 
     def close(self) -> None:
-        try:
-            _gate.close_all([self])
-        finally:
-            _gate.reopen()
+        close_files([self])
 
     def close_now(self) -> None:
         if self._backend is not None:
             self._backend.close()  # opened again on next use
 
 
+#: The prefix of the cache's keys in Redis: one per answer, and the
+#: redirects in ``quorvane:cache-redirects``.
+REDIS_NAMESPACE = "quorvane:cache"
+
+
+class RedisStore:
+    """The cache in a Redis database, for every process on every machine
+    that names it: requests-cache's Redis backend, with the rules of the
+    file (the same keys, expiry, answers kept and credentials left out).
+
+    An answer that expires is also given a time to live in Redis, a minute
+    past its expiry, so that Redis drops what no one asks for again; one
+    for a finished range is kept until the cache is cleared.
+    """
+
+    def __init__(self, url: str) -> None:
+        self.url = url
+        self.read_only = False
+        self._client = redis_client(url, "cache")
+        from requests_cache import RedisCache
+        self._backend = RedisCache(REDIS_NAMESPACE, connection=self._client, ttl_offset=60)
+
+    def shown(self) -> str:
+        return shown(self.url)
+
+    def backend(self) -> BaseCache:
+        return self._backend
+
+    def view(self) -> "_View":
+        return _View(self._backend, self)
+
+    @contextmanager
+    def turn(self) -> Iterator[None]:
+        """Work on the database; a server that cannot be used raises
+        ``StoreUnavailable``, which names it. (redis-py's pool is safe for
+        threads: they need not take turns.)"""
+        try:
+            yield
+        except redis_errors() as error:
+            raise redis_failure(self.url, "the cache", error) from None
+
+    def clear(self) -> None:
+        with self.turn():
+            self._backend.clear()
+
+    def info(self) -> CacheInfo:
+        with self.turn():
+            keys = list(self._client.scan_iter(match=REDIS_NAMESPACE + ":*", count=1000))
+            pipeline = self._client.pipeline(transaction=False)
+            for key in keys:
+                pipeline.strlen(key)
+            sizes = pipeline.execute() if keys else []
+        return CacheInfo(self.url, len(keys), sum(sizes))
+
+    def close(self) -> None:
+        self._client.close()  # connections are opened again on next use
+
+
 class _View(BaseCache):
     """One thread's access to a store's tables, with settings of its own
     (each call sets its own expiry), and with credentials kept out."""
 
-    def __init__(self, backend: BaseCache, store: Store) -> None:
+    def __init__(self, backend: BaseCache, store: Union[Store, "RedisStore"]) -> None:
         super().__init__(cache_name=backend.cache_name)
         self.responses = backend.responses
         self.redirects = backend.redirects
@@ -500,7 +523,7 @@ class CachedSession(CacheMixin, requests.Session):  # type: ignore[misc]
     """One thread's session: requests-cache in front of the connection's
     shared adapter."""
 
-    def __init__(self, store: Store, seconds: float) -> None:
+    def __init__(self, store: Union[Store, RedisStore], seconds: float) -> None:
         super().__init__(
             backend=store.view(),
             allowable_codes=(200,), allowable_methods=("GET",), key_fn=cache_key,
@@ -516,27 +539,3 @@ class CachedSession(CacheMixin, requests.Session):  # type: ignore[misc]
             return super().send(request, **kwargs)
         finally:
             settings.expire_after = before
-
-
-def _before_fork() -> None:
-    global _closed_for_fork
-    _closed_for_fork = _gate.close_all(list(_stores))
-
-
-def _after_fork_in_parent() -> None:
-    _gate.reopen()
-
-
-def _after_fork_in_child() -> None:
-    global _gate
-    _gate = _Gate()
-    if not _closed_for_fork:
-        # Forked while this very thread was using a store: its connections
-        # are still open, and closing them here would release locks that
-        # the parent's connections rely on. They stay open, unused.
-        _kept.extend(_stores)
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(before=_before_fork, after_in_parent=_after_fork_in_parent,
-                        after_in_child=_after_fork_in_child)

@@ -24,16 +24,21 @@ A Connection can also keep answers in a local cache and hold the requests
 to a rate limit, both off by default::
 
     use_connection(Connection(cache=True, rate_limit=(60, 60)))
+
+and share both with other processes and machines, through a file or Redis::
+
+    use_connection(Connection(cache="redis://cache-host:6379/0", rate_limit=(60, 60),
+                              rate_limit_store="redis://cache-host:6379/0"))
 """
 
+import copy
 import importlib
 import math
 import os
 import threading
 import weakref
-from pathlib import Path
 from types import ModuleType, TracebackType
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Set, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Set, Tuple, Type, Union
 
 import requests
 import requests.adapters
@@ -43,13 +48,16 @@ from urllib3.util.retry import Retry
 # The modules whose ``requests`` global use_connection rebinds.
 from quorvane.process_stock import DATA_MODULES
 
-from .ratelimit import LONGEST_SECONDS, RateLimit, RateLimitExceeded, check_rate_limit, too_long
+from .ratelimit import (LONGEST_SECONDS, RateLimit, RateLimitExceeded, SharedRateLimit,
+                        check_rate_limit, lease_for, too_long)
+from .stores import FileSlots, RedisSlots, StoreUnavailable, check_place, shown
 
 if TYPE_CHECKING:
-    from .cache import CacheInfo, Store
+    from .cache import CacheInfo, RedisStore, Store
 
 __all__ = ["Connection", "ConnectionBinding", "use_connection", "restore_requests",
-           "DATA_MODULES", "RETRY_STATUSES", "RateLimitExceeded", "CACHE_INSTALL"]
+           "DATA_MODULES", "RETRY_STATUSES", "RateLimitExceeded", "StoreUnavailable",
+           "CACHE_INSTALL"]
 
 #: What to install for ``cache=``.
 CACHE_INSTALL = ("pip install requests-cache platformdirs (or quorvane's extra: "
@@ -133,8 +141,8 @@ class _Adapter(requests.adapters.HTTPAdapter):
             if (isinstance(cause, MaxRetryError)
                     and isinstance(cause.reason, ReadTimeoutError)):
                 raise requests.exceptions.ReadTimeout(cause, request=request) from None
-            if isinstance(cause, RateLimitExceeded):
-                # requests wraps every OSError it sees; this one is ours.
+            if isinstance(cause, (RateLimitExceeded, StoreUnavailable)):
+                # requests wraps every OSError it sees; these are ours.
                 cause.request = request
                 raise cause from None
             raise
@@ -206,8 +214,10 @@ class Connection:
         ``None`` (the default): every call goes to the service. ``True``:
         answers are kept in ``http-cache.sqlite`` in the user's cache
         folder (``~/.cache/quorvane/`` on Linux); a path: in that file (a
-        name without an extension gets ``.sqlite``). Needs requests-cache
-        and platformdirs (``pip install 'quorvane[cache]'``). Only answers
+        name without an extension gets ``.sqlite``); a
+        ``redis://host:port/db`` URL: in that Redis database, for every
+        process on every machine that names it (needs ``redis`` too). Needs
+        requests-cache and platformdirs (``pip install 'quorvane[cache]'``). Only answers
         with status 200 whose body is a JSON list of records are kept, with
         no header but the content type, and never the token; a call
         answered from the file sends nothing and does not count against the
@@ -226,8 +236,20 @@ class Connection:
         retry counted. A request over the limit waits for its turn (Ctrl-C
         stops the wait); one that would wait longer than ``max_wait`` fails
         with :class:`RateLimitExceeded`, which names the limit, and sends
-        nothing. The limit is this process's: a forked child keeps its own
-        count, starting from the parent's recent requests.
+        nothing. Without ``rate_limit_store`` the limit is this process's: a
+        forked child keeps its own count, starting from the parent's recent
+        requests.
+    ``rate_limit_store``
+        Where the limit is kept, so that many processes hold it together:
+        ``None`` (the default), this process alone; a path: every process
+        of this machine that names the same file; a ``redis://host:port/db``
+        URL: every process of every machine that names it (needs ``pip
+        install redis``). The store's clock times the limit, never the
+        processes' own. A process that dies while its requests are under
+        way holds their slots at most ``per_seconds`` plus the connect and
+        read time limits (60 s each where not set) after it took them. A
+        store that cannot be used fails the call with
+        :class:`StoreUnavailable`, which names it.
 
     Every time above is at most 1,000,000,000 seconds (about 31 years): a
     longer one raises ``ValueError`` here, where it would otherwise fail
@@ -248,13 +270,23 @@ class Connection:
     ``close()`` (or leaving a ``with`` block) refuses later calls; calls
     already under way finish normally, and the pooled connections are
     closed once the last of them has ended.
+
+    A Connection can be pickled (to hand it to a worker process: a process
+    pool, joblib, Dask) and copied (``copy.copy``, ``copy.deepcopy``). What
+    travels is what its constructor was given: the options, and where the
+    cache is (the file's absolute path); never a socket, a session, a lock,
+    a call under way or the login. The copy is a new, open Connection with
+    those options, which opens its own connections on its first call and
+    uses the same cache file. The rate limit is counted by each copy on its
+    own, from zero.
     """
 
     def __init__(self, timeout: Timeout = None, retries: int = 3, backoff: float = 0.5,
                  *, max_wait: float = 60.0, pool_size: int = 16,
                  cache: Union[None, bool, str, "os.PathLike[str]"] = None,
                  cache_expiry: float = 900.0,
-                 rate_limit: Optional[Tuple[int, float]] = None) -> None:
+                 rate_limit: Optional[Tuple[int, float]] = None,
+                 rate_limit_store: Union[None, str, "os.PathLike[str]"] = None) -> None:
         self.timeout = _check_timeout(timeout)
         self.retries = _count(retries, "retries", 0)
         self.pool_size = _count(pool_size, "pool_size", 1)
@@ -275,9 +307,12 @@ class Connection:
             raise too_long("cache_expiry", cache_expiry)
         self.cache_expiry = float(cache_expiry)
         self.rate_limit = check_rate_limit(rate_limit)
-        self._rate_limit = (RateLimit(*self.rate_limit, self.max_wait)
-                            if self.rate_limit else None)
-        self._store: Optional["Store"] = _open_cache(cache)
+        # The options as given: what a copy of this connection is made from.
+        self.rate_limit_store = rate_limit_store
+        self.cache = cache
+        self._rate_limit = _limit_for(self.rate_limit, rate_limit_store, self.max_wait,
+                                      self.timeout)
+        self._store: Optional[Union["Store", "RedisStore"]] = _open_cache(cache)
         self._closed = False
         # Made by use_connection from options, and so closed by it.
         self._made_here = False
@@ -304,6 +339,7 @@ class Connection:
         # no lock is needed (a lock would hang a signal handler that calls
         # while the code it interrupted holds it, and a forked child).
         self._calls: Set[object] = set()
+        self._flights = _Flights()
 
     def _after_fork_in_child(self) -> None:
         # The parent's tries under way never end here, and its database
@@ -311,7 +347,7 @@ class Connection:
         if self._rate_limit is not None:
             self._rate_limit = self._rate_limit.after_fork()
         if self._store is not None:
-            self._store = type(self._store)(self._store.path)
+            self._store = _open_cache(self.cache)
         self._start()
 
     def _session(self) -> requests.Session:
@@ -338,15 +374,21 @@ class Connection:
         call = object()
         self._calls.add(call)
         try:
-            session = self._session()
-            try:
-                return session.get(url, params=params, **kwargs)
-            finally:
-                # Each call stands alone, as a call of requests.get does.
-                session.cookies.clear()
+            key = _flight_key(url, params, kwargs)
+            if key is None:
+                return self._send(url, params, kwargs)
+            return self._flights.share(key, lambda: self._send(url, params, kwargs))
         finally:
             self._calls.discard(call)
             self._close_if_idle()
+
+    def _send(self, url: str, params: Any, kwargs: Dict[str, Any]) -> requests.Response:
+        session = self._session()
+        try:
+            return session.get(url, params=params, **kwargs)
+        finally:
+            # Each call stands alone, as a call of requests.get does.
+            session.cookies.clear()
 
     def _close_if_idle(self) -> None:
         # Whichever comes last, the end of the last call or close(), sees
@@ -368,7 +410,7 @@ class Connection:
         self._retired = True
         self._close_if_idle()
 
-    def _cache(self) -> "Store":
+    def _cache(self) -> Union["Store", "RedisStore"]:
         if self._store is None:
             raise RuntimeError("this Connection has no cache: give it cache=True or cache=path")
         if self.closed:
@@ -392,6 +434,24 @@ class Connection:
         connection has been restored."""
         return self._closed or self._retired
 
+    def _options(self) -> Dict[str, Any]:
+        """The keyword arguments that make a Connection like this one: what
+        pickling and copying carry. A store shared by many processes is
+        carried by where it lives (a path here), never as the open store."""
+        store = self._store
+        limits = check_place(self.rate_limit_store, "rate_limit_store")
+        return {"timeout": self.timeout, "retries": self.retries, "backoff": self.backoff,
+                "max_wait": self.max_wait, "pool_size": self.pool_size,
+                "cache": None if store is None else getattr(store, "url", None) or str(store.path),
+                "cache_expiry": self.cache_expiry, "rate_limit": self.rate_limit,
+                "rate_limit_store": None if limits is None else str(limits)}
+
+    def __getstate__(self) -> Dict[str, Any]:
+        return self._options()
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__init__(**state)  # type: ignore[misc]
+
     def __enter__(self) -> "Connection":
         return self
 
@@ -403,22 +463,126 @@ class Connection:
         state = " closed" if self.closed else ""
         extra = ""
         if self._store is not None:
-            extra += f" cache={str(self._store.path)!r} cache_expiry={self.cache_expiry:g}"
+            extra += f" cache={self._store.shown()} cache_expiry={self.cache_expiry:g}"
         if self.rate_limit is not None:
             extra += f" rate_limit={self.rate_limit!r}"
+        if isinstance(self._rate_limit, SharedRateLimit):
+            extra += f" rate_limit_store={self._rate_limit.store.describe()}"
         return (f"<Connection{state} timeout={self.timeout!r} retries={self.retries} "
                 f"backoff={self.backoff} max_wait={self.max_wait} "
                 f"pool_size={self.pool_size}{extra}>")
 
 
-def _open_cache(cache: Any) -> Optional["Store"]:
-    """The cache file's store, opened on first use; None for no cache."""
+def _frozen(value: Any) -> Any:
+    """``value`` as a key, or TypeError for anything that is not plain data."""
+    if value is None or isinstance(value, (str, bytes, int, float, bool)):
+        return (type(value).__name__, value)
+    if isinstance(value, (list, tuple)):
+        return ("seq", tuple(_frozen(item) for item in value))
+    if isinstance(value, dict):
+        return ("map", tuple(sorted((_frozen(k), _frozen(v)) for k, v in value.items())))
+    raise TypeError(type(value).__name__)
+
+
+def _flight_key(url: Any, params: Any, kwargs: Dict[str, Any]) -> Any:
+    """What makes two calls the same request (all but the time limit), or
+    None when they cannot be told the same: a stream, or an argument that is
+    not plain data (an auth object, hooks, a file)."""
+    if kwargs.get("stream"):
+        return None
+    try:
+        return (_frozen(url), _frozen(params),
+                _frozen({name: value for name, value in kwargs.items() if name != "timeout"}))
+    except TypeError:
+        return None
+
+
+class _Flight:
+    __slots__ = ("leader", "done", "response", "error")
+
+    def __init__(self) -> None:
+        self.leader = threading.get_ident()
+        self.done = threading.Event()
+        self.response: Optional[requests.Response] = None
+        self.error: Optional[Exception] = None
+
+
+class _Flights:
+    """Identical calls under way at the same time share one: the first is
+    sent, the others wait for its answer and get copies of it (or of its
+    exception). A call that ends with Ctrl-C or SystemExit hands nothing
+    on: those waiting for it send again, one of them for all."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._under_way: Dict[Any, _Flight] = {}
+
+    def share(self, key: Any, send: Callable[[], requests.Response]) -> requests.Response:
+        while True:
+            with self._lock:
+                flight = self._under_way.get(key)
+                if flight is None:
+                    flight = self._under_way[key] = _Flight()
+                    leading = True
+                elif flight.leader == threading.get_ident():
+                    leading = None  # a signal handler's call, inside the first
+                else:
+                    leading = False
+            if leading is None:
+                return send()
+            if leading:
+                return self._lead(key, flight, send)
+            flight.done.wait()
+            if flight.response is not None:
+                return copy.copy(flight.response)
+            if flight.error is not None:
+                try:
+                    error = copy.copy(flight.error)
+                except Exception:
+                    error = flight.error
+                raise error
+
+    def _lead(self, key: Any, flight: _Flight,
+              send: Callable[[], requests.Response]) -> requests.Response:
+        try:
+            response = send()
+            response.content  # read whole: the copies share it
+            flight.response = response
+            return response
+        except Exception as error:
+            flight.error = error
+            raise
+        finally:
+            with self._lock:
+                if self._under_way.get(key) is flight:
+                    del self._under_way[key]
+            flight.done.set()
+
+
+def _limit_for(rate_limit: Optional[Tuple[int, float]], store: Any, max_wait: float,
+               timeout: Timeout) -> Optional[RateLimit]:
+    """The rate limit, this process's or kept in ``store``."""
+    place = check_place(store, "rate_limit_store")
+    if rate_limit is None:
+        if place is not None:
+            raise ValueError("rate_limit_store needs a rate_limit=(calls, per_seconds)")
+        return None
+    if place is None:
+        return RateLimit(*rate_limit, max_wait)
+    slots = RedisSlots(place) if isinstance(place, str) else FileSlots(place)
+    return SharedRateLimit(*rate_limit, max_wait, slots, lease_for(rate_limit[1], timeout))
+
+
+def _open_cache(cache: Any) -> Optional[Union["Store", "RedisStore"]]:
+    """The cache's store, opened on first use; None for no cache."""
     if cache is None or cache is False:
         return None
     if cache is not True and not isinstance(cache, (str, os.PathLike)):
-        raise TypeError("cache must be True, a path or None, not " + type(cache).__name__)
+        raise TypeError("cache must be True, a path, a redis:// URL or None, not "
+                        + type(cache).__name__)
     if isinstance(cache, str) and not cache.strip():
-        raise ValueError("cache must be True, a path or None, not an empty str")
+        raise ValueError("cache must be True, a path, a redis:// URL or None, not an empty str")
+    place = None if cache is True else check_place(cache, "cache")
     try:
         module = importlib.import_module("quorvane.process_client.cache")
     except ModuleNotFoundError as error:
@@ -426,7 +590,10 @@ def _open_cache(cache: Any) -> Optional["Store"]:
             raise  # installed, but broken: its own error says more
         raise ImportError(f"cache= needs requests-cache and platformdirs: {CACHE_INSTALL}",
                           name=error.name) from error
-    return module.Store(module.default_path() if cache is True else Path(cache))
+    store: Union["Store", "RedisStore"] = (
+        module.RedisStore(place) if isinstance(place, str)
+        else module.Store(module.default_path() if place is None else place))
+    return store
 
 
 # Every connection alive, for a forked child to renew.

@@ -4,26 +4,104 @@ The login state is shared by the whole process: a token given to one
 ``Client`` shows in every ``Client()`` made afterwards, which is how each
 data call (that makes a fresh client) sends it.
 
-The state is one module global, and every method reads it once or assigns
-it once: each of those is atomic under the interpreter lock, so no lock is
+Until somebody logs in or out in the process, the token is the environment
+variable ``QUORVANE_TOKEN``, looked up at every ``Client()``: a worker
+process started with it (a process pool's, joblib's, Dask's) is logged in
+without any set-up code. An empty value counts as unset. A login made in
+the process wins over it, and a logout is not undone by it.
+
+The state is two module globals, the token and whether the environment
+still counts. Every method assigns each at most once, in an order that
+keeps them consistent for a reader that reads the token first: each read
+and each assignment is atomic under the interpreter lock, so no lock is
 needed. (A lock here would be unsafe: a thread holding it while another
 forks leaves it held forever in the child, and a signal handler that logs
 out while the interrupted code holds it waits for itself.)
 """
 
-from typing import Dict, Optional
+import os
+from typing import TYPE_CHECKING, Dict, Optional, Union
 
+__all__ = ["Client", "TOKEN_VARIABLE"]
+
+#: The environment variable that logs in a process where nobody has.
+TOKEN_VARIABLE = "QUORVANE_TOKEN"
+
+# The token of the last login; None before any and after a logout.
 _token: Optional[str] = None
+# Whether QUORVANE_TOKEN counts while _token is None: until the first logout.
+_environment = True
+
+
+class _Unusable:
+    """What a Client saw when QUORVANE_TOKEN held no usable token. The value
+    itself is kept nowhere: it must not show in an error."""
+
+    __slots__ = ("problem",)
+
+    def __init__(self, problem: str) -> None:
+        self.problem = problem
+
+    def error(self) -> ValueError:
+        return ValueError(f"the environment variable {TOKEN_VARIABLE} is not a usable token: "
+                          f"{self.problem} (its value is not shown). Fix or unset it, or log "
+                          "in with Client().login(token)")
+
+
+def _problem(token: str) -> Optional[str]:
+    """Why ``token`` cannot be sent in a header, or None."""
+    if not token or token.strip() != token or any(c in token for c in "\r\n"):
+        return "it must be a non-empty str without surrounding blanks or line breaks"
+    return None
+
+
+def _from_environment() -> Union[str, None, _Unusable]:
+    """QUORVANE_TOKEN's token, if it counts and is set."""
+    value = os.environ.get(TOKEN_VARIABLE) if _environment else None
+    if not value:
+        return None
+    problem = _problem(value)
+    return value if problem is None else _Unusable(problem)
+
+
+def _current() -> Union[str, None, _Unusable]:
+    """The token that a call made now would send."""
+    token = _token
+    return _from_environment() if token is None else token
 
 
 class Client:
     """A handle on the process-wide login.
 
-    ``token`` is ``None`` until somebody logs in.
+    ``token`` is the token of the last login, else that of the environment
+    variable ``QUORVANE_TOKEN`` if no login or logout was made in the
+    process, else ``None``. With an unusable ``QUORVANE_TOKEN`` (blanks around
+    it, a line break), reading ``token`` or sending a request raises
+    ``ValueError`` until somebody logs in or out.
     """
 
+    token: Optional[str]
+
     def __init__(self) -> None:
-        self.token: Optional[str] = _token
+        token = _token
+        if token is None:
+            found = _from_environment()
+            if isinstance(found, _Unusable):
+                self._unusable = found
+                return
+            token = found
+        self.token = token
+
+    if not TYPE_CHECKING:
+        def __getattr__(self, name):
+            # Only for a missing attribute: a client that found QUORVANE_TOKEN
+            # unusable has no token. Every other one has it in its __dict__,
+            # as fast to read as it always was (a guarded call reads it at
+            # every call).
+            unusable = self.__dict__.get("_unusable")
+            if name == "token" and unusable is not None:
+                raise unusable.error()
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def login(self, token: str) -> "Client":
         """Log in with an access token issued by the service."""
@@ -31,7 +109,7 @@ class Client:
             raise ValueError(
                 f"token must be a non-empty str, not {type(token).__name__}"
             )
-        if not token or token.strip() != token or any(c in token for c in "\r\n"):
+        if _problem(token) is not None:
             raise ValueError(
                 "token must be a non-empty str without surrounding blanks or line breaks"
             )
@@ -41,14 +119,20 @@ class Client:
         return self
 
     def logout(self) -> None:
-        """Forget the token for the whole process."""
-        global _token
+        """Forget the token for the whole process (QUORVANE_TOKEN included)."""
+        global _token, _environment
+        _environment = False  # first: a reader that sees no token must see this
         _token = None
         self.token = None
 
     def _get_headers(self) -> Dict[str, str]:
         """Request headers that carry the current login."""
         token = _token
+        if token is None:
+            found = _from_environment()
+            if isinstance(found, _Unusable):
+                raise found.error()
+            token = found
         headers = {"Accept": "application/json"}
         if token is not None:
             headers["Authorization"] = f"Bearer {token}"

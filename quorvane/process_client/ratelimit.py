@@ -12,6 +12,12 @@ in the next one, together with that window's own.)
 
 The slots are taken where urllib3 sends each try, so a retry counts like
 any other request. Cache hits never get here.
+
+Without a store the slots are this process's own (:class:`RateLimit`).
+With one (a SQLite file or a Redis database, stores.py), every process
+that names it takes its slots there, and they hold one limit together
+(:class:`SharedRateLimit`): the store keeps the time, and a slot whose
+process died is freed when its lease runs out.
 """
 
 import collections
@@ -20,12 +26,14 @@ import threading
 import time
 import weakref
 from contextlib import contextmanager
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple, Type
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple, Type, Union
 
 import requests
 
-__all__ = ["RateLimitExceeded", "RateLimit", "check_rate_limit", "waits_end_with",
-           "LONGEST_SECONDS", "too_long"]
+from .stores import FileSlots, RedisSlots, StoreUnavailable
+
+__all__ = ["RateLimitExceeded", "RateLimit", "SharedRateLimit", "check_rate_limit",
+           "waits_end_with", "lease_for", "LONGEST_SECONDS", "UNLIMITED_TRY_SECONDS", "too_long"]
 
 #: The longest time any option of a Connection may give, in seconds (about
 #: 31 years): longer ones would overflow the clocks and dates they are added
@@ -42,6 +50,11 @@ def too_long(what: str, value: float) -> ValueError:
 _waits_end = threading.local()
 # How often such a wait looks at its event.
 _POLL_SECONDS = 0.25
+# A wait for a slot of a shared limit ends this much after the slot is due.
+_AFTER_DUE = 0.002
+
+#: In a lease, a connect or read time limit that is not set counts as this.
+UNLIMITED_TRY_SECONDS = 60.0
 
 
 @contextmanager
@@ -82,11 +95,25 @@ def check_rate_limit(value: Any) -> Optional[Tuple[int, float]]:
     return int(calls), float(per)
 
 
-class _Slot:
-    __slots__ = ("ended", "__weakref__")
+def lease_for(per: float, timeout: Any) -> float:
+    """How long a slot of a shared limit is held at most: ``per`` plus the
+    connect and read time limits (``UNLIMITED_TRY_SECONDS`` each where there
+    is none). A request reaches the service within its connect time and a
+    fraction of its read time, so a try still under way by then had its
+    request counted more than ``per`` seconds before, and its slot can go;
+    a process that dies holding slots holds them no longer than that."""
+    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
+    return per + sum(UNLIMITED_TRY_SECONDS if limit is None else limit
+                     for limit in (connect, read))
 
-    def __init__(self) -> None:
+
+class _Slot:
+    __slots__ = ("ended", "id", "__weakref__")
+
+    def __init__(self, id: str = "") -> None:
         self.ended = False
+        # Its id in a shared store.
+        self.id = id
 
 
 class RateLimit:
@@ -147,11 +174,12 @@ class RateLimit:
                 wait = left if free_in is None else free_in
                 self._changed.wait(wait if stop is None else min(wait, _POLL_SECONDS))
 
-    def _refusal(self, waited: float, free_in: Optional[float]) -> str:
+    def _refusal(self, waited: float, free_in: Optional[float],
+                 under_way: Optional[int] = None) -> str:
         head = f"rate limit of {self.describe()}: "
         if free_in is None:
             return (head + f"no request could go within max_wait={self.max_wait:g} s "
-                    f"({self.calls} still under way)")
+                    f"({self.calls if under_way is None else under_way} still under way)")
         return (head + f"the next request may go in {free_in:.1f} s, after "
                 f"max_wait={self.max_wait:g} s" + (f" (waited {waited:.1f} s)" if waited else ""))
 
@@ -204,6 +232,60 @@ class RateLimit:
         classes: Dict[str, Type[Any]] = manager.pool_classes_by_scheme
         manager.pool_classes_by_scheme = {scheme: self.pool_class(base)
                                           for scheme, base in classes.items()}
+
+
+class SharedRateLimit(RateLimit):
+    """The limit of every process that names one store: the slots are kept
+    there (stores.py), taken and given back in one atomic step each, and
+    timed by the store's clock alone.
+
+    A request over the limit waits until the store says a slot can come
+    free (the first slot of an ended try, or the end of a lease; while
+    every slot is under way, ``per`` seconds, since a try that ends now
+    frees its slot no sooner), then asks again. This process's clock only
+    measures how long it has waited (``max_wait``).
+    """
+
+    def __init__(self, calls: int, per: float, max_wait: float,
+                 store: Union[FileSlots, RedisSlots], lease: float) -> None:
+        super().__init__(calls, per, max_wait)
+        self.store, self.lease = store, lease
+
+    def after_fork(self) -> "SharedRateLimit":
+        """The same limit for a forked child. The parent's tries under way
+        are the parent's: it gives their slots back itself."""
+        return SharedRateLimit(self.calls, self.per, self.max_wait, self.store.reopened(),
+                               self.lease)
+
+    def _take(self) -> _Slot:
+        start = time.monotonic()
+        stop: Optional[threading.Event] = getattr(_waits_end, "event", None)
+        while True:
+            taken = self.store.take(self.calls, self.per, self.lease)
+            if taken.slot is not None:
+                return _Slot(taken.slot)
+            waited = time.monotonic() - start
+            left = self.max_wait - waited
+            if left <= 0 or (taken.free_in is not None and taken.free_in > left):
+                raise RateLimitExceeded(self._refusal(waited, taken.free_in, taken.under_way))
+            if stop is not None and stop.is_set():
+                raise RateLimitExceeded(f"rate limit of {self.describe()}: the run was "
+                                        "stopped while this request waited for its turn")
+            wait = min(taken.retry_in + _AFTER_DUE, left)
+            # A condition's wait lets Ctrl-C through in the main thread.
+            with self._changed:
+                self._changed.wait(wait if stop is None else min(wait, _POLL_SECONDS))
+
+    def _end(self, slot: _Slot) -> None:
+        if slot.ended:
+            return
+        slot.ended = True
+        try:
+            self.store.end(slot.id, self.per)
+        except StoreUnavailable:
+            pass  # the slot stays held until its lease ends; the next take says why
+        # No waiter is woken: a slot given back now is free only per_seconds
+        # later, and no waiter sleeps past that.
 
 
 class _LimitedPool:
