@@ -3,10 +3,13 @@ runs as written, each in a new interpreter, against the sample service
 (tests/readme_blocks.py says how); and the runner fails a block that does
 not do what it shows."""
 
+import re
 import textwrap
+import unicodedata
 from pathlib import Path
 
 import pytest
+from markdown_it import MarkdownIt
 
 import sample_service
 from conftest import ROOT
@@ -39,6 +42,44 @@ def test_block(block, address, tmp_path):
 def test_readme_has_scripts_and_sessions_that_run():
     assert {block.kind for block in BLOCKS if block.run and block.page == "README.md"} == {
         "script", "session"}
+
+
+def headings(markdown):
+    """The text of every heading of a page, as a reader sees it."""
+    tokens = MarkdownIt("commonmark").parse(markdown)
+    return [token.content.replace("`", "") for previous, token in zip(tokens, tokens[1:])
+            if previous.type == "heading_open"]
+
+
+def anchors(heading):
+    """The heading's anchor on a forge (GitHub's rule) and on the site
+    (Python-Markdown's toc)."""
+    forge = re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-")
+    site = unicodedata.normalize("NFKD", heading).encode("ascii", "ignore").decode()
+    site = re.sub(r"[-\s]+", "-", re.sub(r"[^\w\s-]", "", site).strip().lower())
+    return forge, site
+
+
+def test_readme_is_a_landing_page_whose_links_reach_every_page():
+    """README links to the site's pages as docs/<page>.md, which a forge
+    renders; each link and heading it names must exist, under the same
+    anchor on a forge and on the site, and every page must be linked."""
+    readme = Path(ROOT, "README.md").read_text(encoding="utf-8")
+    assert len(readme.splitlines()) <= 250
+    tokens = MarkdownIt("commonmark").parse(readme)
+    links = [child.attrs["href"] for token in tokens if token.type == "inline"
+             for child in token.children or [] if child.type == "link_open"]
+    local = [link for link in links if "://" not in link]
+    assert local, "README links to no page"
+    for link in local:
+        path, _, anchor = link.partition("#")
+        page = Path(ROOT, path)
+        assert page.is_file(), f"README links to {path}, which does not exist"
+        if anchor:
+            found = [anchors(heading) for heading in headings(page.read_text(encoding="utf-8"))]
+            assert (anchor, anchor) in found, f"no heading of {path} has the anchor #{anchor}"
+    pages = {page.relative_to(ROOT).as_posix() for page in Path(ROOT, "docs").glob("*.md")}
+    assert pages - {"docs/index.md"} <= {link.partition("#")[0] for link in local}
 
 
 FAILING = {
