@@ -1,7 +1,8 @@
 """Every Python block of README.md and of the documentation site's pages
 runs as written, each in a new interpreter, against the sample service
-(tests/readme_blocks.py says how); and the runner fails a block that does
-not do what it shows."""
+(tests/readme_blocks.py says how); the runner fails a block that does not
+do what it shows; and README, the landing page, links to every page of the
+site, at headings that exist."""
 
 import re
 import textwrap
