@@ -213,7 +213,8 @@ def report(results):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="a run of about 20 s")
+    parser.add_argument("--quick", action="store_true",
+                        help="fewer repeats in every part (docs/speed.md: how long each takes)")
     parser.add_argument("--json", default=os.path.join(HERE, "results.json"),
                         help="where to write the figures (default bench/results.json)")
     peers.add_options(parser)

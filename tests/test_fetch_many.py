@@ -17,6 +17,7 @@ import requests
 
 import quorvane.process_stock.priceBars as pb
 import sample_service
+from quorvane.process_stock import dividend, foreign, orderFlow
 from conftest import PYTHON, ROOT
 from quorvane.process_client import Connection, FetchResult, fetch_many, use_connection
 from quorvane.process_client.batch import THREAD_NAME_PREFIX
@@ -51,6 +52,48 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
     assert fetch_many(pb.get_priceBars, [], *DATES, "D") == ({}, {})
     with pytest.raises(TypeError):  # not the tickers "H", "P" and "X"
         fetch_many(pb.get_priceBars, "HPX", *DATES, "D")
+
+
+# to_frame against the sample service: (function, arguments after the
+# dates) for a regrouped period, "D" (every field the service sends) and
+# get_dividend, whose index is 0, 1, 2...
+ONE_FRAME = {
+    "regrouped by week": (pb.get_priceBars, ("W",)),
+    "D": (orderFlow.get_order_flow, ("D",)),
+    "regrouped by month, with a unit": (foreign.get_foreign, ("MS", 1e9)),
+    "dividend": (dividend.get_dividend, ()),
+}
+
+
+@pytest.mark.parametrize("function, rest", ONE_FRAME.values(), ids=ONE_FRAME.keys())
+def test_to_frame_holds_each_table_under_its_ticker(sample, function, rest):
+    dates = ("2023-01-01", "2023-12-31") if function is dividend.get_dividend else DATES
+    result = fetch_many(function, GOOD[::-1] + ["NOPE"], *dates, *rest, progress=False)
+    frame = result.to_frame()
+    assert list(frame.index.unique("ticker")) == GOOD[::-1] and list(result.errors) == ["NOPE"]
+    for ticker, table in result.tables.items():
+        table = table.drop(columns="ticker", errors="ignore")  # the index level holds it
+        assert frame.index.names == ["ticker", table.index.name]
+        # Values, dtypes and the inner index as in the single table (a
+        # regrouped index loses its freq, as any selection of its rows does).
+        pd.testing.assert_frame_equal(frame.loc[ticker], table, check_freq=False)
+    assert frame.reset_index().columns[0] == "ticker"
+
+
+def test_to_frame_of_tables_that_differ_of_none_and_of_other_results():
+    days = pd.DatetimeIndex(["2024-03-01", "2024-03-04"], name="DateTime")
+    a = pd.DataFrame({"Close": [1.5, 2.5], "Volume": [10, 20]}, index=days)
+    b = pd.DataFrame({"Close": [3.5], "Extra": ["x"]}, index=days[:1])
+    frame = FetchResult({"B": b, "A": a}, {"C": KeyError("DateTime")}).to_frame()
+    assert list(frame.columns) == ["Close", "Extra", "Volume"]
+    assert list(frame.dtypes) == ["float64", b.dtypes["Extra"], "float64"]  # text stays text
+    assert frame.loc["B", "Volume"].isna().all() and frame.loc["A", "Extra"].isna().all()
+    assert list(frame.index) == [("B", days[0]), ("A", days[0]), ("A", days[1])]
+
+    empty = fetch_many(pb.get_priceBars, [], *DATES, "D").to_frame()
+    assert empty.shape == (0, 0) and empty.index.names == ["ticker"]
+    with pytest.raises(TypeError, match="the result for 'HPX' is of type int"):
+        fetch_many(len, ["HPX"], progress=False).to_frame()
 
 
 @pytest.mark.parametrize("given, error, message", [
@@ -163,6 +206,7 @@ CHILD = """
 import json, signal, socket, threading, time
 import quorvane.process_stock.priceBars as pb
 import sample_service
+from quorvane.process_stock import dividend, foreign, orderFlow
 from quorvane.process_client import Client
 from quorvane.process_client.batch import THREAD_NAME_PREFIX, fetch_many
 

@@ -1,18 +1,26 @@
-"""Every Python block of README.md runs as written, each in a new
-interpreter, against the sample service (tests/readme_blocks.py says how);
-and the runner fails a block that does not do what it shows."""
+"""Every Python block of README.md and of the documentation site's pages
+runs as written, each in a new interpreter, against the sample service
+(tests/readme_blocks.py says how); the runner fails a block that does not
+do what it shows; and README, the landing page, links to every page of the
+site, at headings that exist."""
 
+import re
 import textwrap
+import unicodedata
 from pathlib import Path
 
 import pytest
+from markdown_it import MarkdownIt
 
 import sample_service
 from conftest import ROOT
 from readme_blocks import SAMPLE_ADDRESS, find_blocks, run_block
 
-README = Path(ROOT, "README.md")
-BLOCKS = find_blocks(README.read_text(encoding="utf-8"))
+# README.md, then the site's pages in their folder's order.
+PAGES = [Path(ROOT, "README.md"), *sorted(Path(ROOT, "docs").glob("**/*.md"))]
+BLOCKS = [block for page in PAGES
+          for block in find_blocks(page.read_text(encoding="utf-8"),
+                                   page.relative_to(ROOT).as_posix())]
 
 
 @pytest.fixture(scope="module")
@@ -21,18 +29,58 @@ def address():
         yield service.url
 
 
-@pytest.mark.parametrize("block", BLOCKS, ids=lambda block: f"line {block.line} {block.section}")
-def test_readme_block(block, address, tmp_path):
+@pytest.mark.parametrize("block", BLOCKS,
+                         ids=lambda block: f"{block.page} line {block.line} {block.section}")
+def test_block(block, address, tmp_path):
     if not block.run:
         pytest.skip("notest")
     if block.missing():
         pytest.skip(f"needs {', '.join(block.missing())}")
     status, output = run_block(block, address, str(tmp_path), ROOT)
-    assert status == 0, f"README.md line {block.line} ({block.section}):\n{output}"
+    assert status == 0, f"{block.page} line {block.line} ({block.section}):\n{output}"
 
 
 def test_readme_has_scripts_and_sessions_that_run():
-    assert {block.kind for block in BLOCKS if block.run} == {"script", "session"}
+    assert {block.kind for block in BLOCKS if block.run and block.page == "README.md"} == {
+        "script", "session"}
+
+
+def headings(markdown):
+    """The text of every heading of a page, as a reader sees it."""
+    tokens = MarkdownIt("commonmark").parse(markdown)
+    return [token.content.replace("`", "") for previous, token in zip(tokens, tokens[1:])
+            if previous.type == "heading_open"]
+
+
+def anchors(heading):
+    """The heading's anchor on a forge (GitHub's rule) and on the site
+    (Python-Markdown's toc)."""
+    forge = re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-")
+    site = unicodedata.normalize("NFKD", heading).encode("ascii", "ignore").decode()
+    site = re.sub(r"[-\s]+", "-", re.sub(r"[^\w\s-]", "", site).strip().lower())
+    return forge, site
+
+
+def test_readme_is_a_landing_page_whose_links_reach_every_page():
+    """README links to the site's pages as docs/<page>.md, which a forge
+    renders; each link and heading it names must exist, under the same
+    anchor on a forge and on the site, and every page must be linked."""
+    readme = Path(ROOT, "README.md").read_text(encoding="utf-8")
+    assert len(readme.splitlines()) <= 250
+    tokens = MarkdownIt("commonmark").parse(readme)
+    links = [child.attrs["href"] for token in tokens if token.type == "inline"
+             for child in token.children or [] if child.type == "link_open"]
+    local = [link for link in links if "://" not in link]
+    assert local, "README links to no page"
+    for link in local:
+        path, _, anchor = link.partition("#")
+        page = Path(ROOT, path)
+        assert page.is_file(), f"README links to {path}, which does not exist"
+        if anchor:
+            found = [anchors(heading) for heading in headings(page.read_text(encoding="utf-8"))]
+            assert (anchor, anchor) in found, f"no heading of {path} has the anchor #{anchor}"
+    pages = {page.relative_to(ROOT).as_posix() for page in Path(ROOT, "docs").glob("*.md")}
+    assert pages - {"docs/index.md"} <= {link.partition("#")[0] for link in local}
 
 
 FAILING = {
@@ -140,10 +188,11 @@ def test_the_runner_passes(markdown, tmp_path):
     assert status == 0, output
 
 
-def test_a_failure_names_the_readme_line(tmp_path):
-    block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n")[-1]
+@pytest.mark.parametrize("page", ["README.md", "docs/errors.md"])
+def test_a_failure_names_the_page_and_line(tmp_path, page):
+    block = find_blocks("text\n\n```pycon\n>>> 1\n2\n```\n", page)[-1]
     status, output = run_block(block, "http://127.0.0.1:9", str(tmp_path), ROOT)
-    assert status != 0 and 'File "README.md", line 4' in output, output
+    assert status != 0 and f'File "{page}", line 4' in output, output
 
 
 def test_a_block_that_needs_a_missing_module():

@@ -50,6 +50,8 @@ fetched: FetchResult = fetch_many(get_priceBars, ["HPX", "QVA"], "2024-03-01", "
                                   workers=4, progress=None)
 by_ticker: Dict[str, pd.DataFrame] = fetched.tables
 failed: Dict[str, Exception] = fetched.errors
+one_table: pd.DataFrame = fetched.to_frame()
+still_by_ticker: Dict[str, pd.DataFrame] = fetched.to_frame()  # type: ignore[assignment]
 with ProcessPoolExecutor(2) as pool:
     on_processes: FetchResult = fetch_many(get_priceBars, ["HPX"], "2024-03-01", "2024-04-30",
                                            "W", executor=pool, connection=Connection(timeout=5))

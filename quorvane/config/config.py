@@ -112,20 +112,36 @@ def _problem(url: str) -> Optional[str]:
 def set_base_url(url: str) -> None:
     """Sends every later data call to the service at ``url``, process-wide.
 
-    ``url`` is the scheme (http or https), host, optional port and optional
-    path prefix, such as "https://data.example.com" or
-    "http://127.0.0.1:8000/prefix"; a trailing "/" is dropped. It replaces
-    ``quorvane.config.config.base_url`` and the address of every data module,
-    those already imported and those imported later, for every thread, from
-    the next call on. Set it again to change it back.
+    Each data call sends its GET to ``<url>/api/stock/<kind>``. The address
+    replaces ``quorvane.config.config.base_url`` and the address of every
+    data module, those already imported and those imported later, for every
+    thread, from the next call on. Set it again to change it back. The
+    environment variable ``QUORVANE_BASE_URL`` sets the first address, when
+    the package is first imported; without either, the address is a
+    placeholder that reaches no service.
 
-    Raises ``ValueError`` for anything that is not such an address (no
-    scheme, another scheme, no host, a query, blanks...) and ``TypeError``
-    for a value that is not a ``str``; nothing changes then.
+    Parameters
+    ----------
+    url : str
+        The scheme (http or https), host, optional port and optional path
+        prefix, such as "https://data.example.com" or
+        "http://127.0.0.1:8000/prefix"; a trailing "/" is dropped.
 
-    A plain ``http`` address of a host other than this machine (localhost,
-    127.0.0.0/8, ::1) gives a ``UserWarning``, once per process (counting the
-    ``QUORVANE_BASE_URL`` address too): the token would travel unencrypted.
+    Raises
+    ------
+    ValueError
+        Anything that is not such an address (no scheme, another scheme, no
+        host, a query, blanks...); nothing changes then.
+    TypeError
+        A value that is not a ``str``; nothing changes then.
+
+    Warns
+    -----
+    UserWarning
+        A plain ``http`` address of a host other than this machine
+        (localhost, 127.0.0.0/8, ::1), once per process (counting the
+        ``QUORVANE_BASE_URL`` address too): the token would travel
+        unencrypted.
     """
     if not isinstance(url, str):
         raise TypeError(f"the service address must be a str, not {type(url).__name__}")

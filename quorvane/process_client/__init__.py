@@ -26,7 +26,8 @@ imported when the name is first asked for:
     One data function for many tickers on a pool of threads, or on any
     ``concurrent.futures`` executor (processes, joblib's, Dask's:
     ``executor=``); every ticker ends in ``tables`` or, with the exception
-    its call raised, in ``errors``.
+    its call raised, in ``errors``. ``result.to_frame()`` joins the tables
+    into one DataFrame, under an outer index level ``ticker``.
 
 A first call::
 

@@ -51,12 +51,22 @@ _POLL_SECONDS = 0.25
 
 
 class FetchResult(NamedTuple):
-    """Every ticker of a :func:`fetch_many` run, in exactly one of two dicts.
+    """Every ticker of a ``fetch_many()`` run, in exactly one of two dicts.
 
-    ``tables``: ticker -> the function's result, for the tickers that
-    succeeded; ``errors``: ticker -> the exception its call raised. Both
-    keep the order of the tickers as given (each ticker once). Unpacks as
-    ``tables, errors = fetch_many(...)``.
+    Unpacks as ``tables, errors = fetch_many(...)``. Both dicts keep the
+    order of the tickers as given, each ticker once.
+
+    Attributes
+    ----------
+    tables : dict
+        Ticker -> the function's result (a ``pandas.DataFrame`` for the
+        data functions), for each ticker whose call returned.
+    errors : dict
+        Ticker -> the exception its call raised, for each ticker whose call
+        failed: the data functions' ``ValueError`` with ``status_code`` and
+        ``text`` for a status other than 200, ``KeyError`` for a range
+        without records, ``requests``' own exceptions for a request that
+        failed on the way.
     """
 
     tables: Dict[str, "pd.DataFrame"]
@@ -66,6 +76,56 @@ class FetchResult(NamedTuple):
     def ok(self) -> bool:
         """True when no ticker failed."""
         return not self.errors
+
+    def to_frame(self) -> "pd.DataFrame":
+        """Every table in one ``DataFrame``, under an outer index level
+        ``ticker``.
+
+        The tables are joined by ``pandas.concat`` in the order of
+        ``tables`` (the order the tickers were given), each table's rows in
+        their own order; the tickers in ``errors`` are not in it. The inner
+        index is each table's own: ``DateTime`` for the time series, the
+        row numbers 0, 1, 2... of each ticker for ``get_dividend``, so that
+        ``frame.loc["HPX"]`` is HPX's table.
+
+        A column named ``ticker`` (the regrouped tables' first column,
+        which holds the ticker of every row) is left out: the index level
+        holds it, and a column of the same name would make
+        ``frame.reset_index()`` and ``frame.groupby("ticker")`` fail.
+
+        Returns
+        -------
+        pandas.DataFrame
+            The columns of every table, in the order they first appear.
+            A column that has the same dtype in every table (as it has
+            for one function and one period) keeps it. Tables whose
+            columns or dtypes differ (with ``"D"`` a table holds every
+            field the service sends) are joined as ``pandas.concat``
+            joins them: a column that a table lacks is ``NaN`` in its rows,
+            and takes the dtype that pandas gives it (``float64`` for
+            integers).
+            With no table (every ticker failed, or none was given): an
+            empty ``DataFrame``, no rows and no columns, whose index is
+            one level named ``ticker``.
+
+        Raises
+        ------
+        TypeError
+            A result in ``tables`` is not a ``pandas.DataFrame`` (a
+            function of your own that returns something else); it names
+            the ticker.
+        """
+        import pandas as pd
+
+        frames = []
+        for ticker, table in self.tables.items():
+            if not isinstance(table, pd.DataFrame):
+                raise TypeError(f"to_frame joins DataFrames, and the result for {ticker!r} is "
+                                f"of type {type(table).__name__}")
+            frames.append(table.drop(columns="ticker") if "ticker" in table.columns else table)
+        if not frames:
+            return pd.DataFrame(index=pd.Index([], dtype=object, name="ticker"))
+        return pd.concat(frames, keys=list(self.tables), names=["ticker"])
 
 
 def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
@@ -90,65 +150,98 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     ``workers`` threads or on ``executor``, and returns every table and
     every failure.
 
-    A ticker that appears more than once is fetched once. A call that raises
-    does not stop the others: its exception is kept in ``errors`` under its
-    ticker, and every ticker ends in exactly one of ``tables`` and
-    ``errors``.
+    Each call sends its own GET, as it would alone: ``fetch_many`` adds no
+    request, and sends each ticker's once, however often it is given. A
+    call that raises does not stop the others.
 
-    ``progress``: ``None`` shows a tqdm bar when tqdm is installed
-    (``pip install tqdm``; the extra ``quorvane[progress]`` once the
-    package is on an index) and stderr is a terminal;
-    ``True`` always shows one (and needs tqdm); ``False`` never.
+    Parameters
+    ----------
+    function : callable
+        One of the five data functions, or any function that takes the
+        ticker first.
+    tickers : iterable of str
+        The tickers, in the order the result keeps. A single ``str`` is
+        refused (``TypeError``), not read as one ticker per letter.
+    *args, **kwargs
+        The function's other arguments, the same for every ticker:
+        ``fromDate``, ``toDate``, ``period``, ``unit``.
+    workers : int, default 8
+        Threads, and so the most requests under way at once. Give a
+        ``Connection`` at least as many pooled connections (``pool_size``,
+        16 by default). Not with ``executor``.
+    progress : bool or None, default None
+        ``None`` shows a tqdm bar when tqdm is installed (``pip install
+        tqdm``; the extra ``quorvane[progress]`` once the package is on an
+        index) and stderr is a terminal; ``True`` always shows one (and
+        needs tqdm); ``False`` never.
+    executor : concurrent.futures.Executor, optional
+        Runs the calls instead of the threads: a ``ProcessPoolExecutor``
+        with any start method, joblib's ``get_reusable_executor()``, Dask's
+        ``Client.get_executor()``. One task per ticker, or per
+        ``chunksize`` tickers; its own size decides how many run at once.
+        The function, the arguments and the tables must be picklable as the
+        executor pickles them: the five data functions and functions of an
+        importable module are; joblib's and Dask's executors also take
+        functions defined in a script or notebook.
+    connection : Connection, optional
+        The run's calls go through it: it is bound in the calling process
+        for the length of the run (process-wide, as ``use_connection``
+        binds it), and in the worker processes of ``executor``. By default
+        the calls go through what the calling process has bound.
+    chunksize : int, default 1
+        Tickers in each task of ``executor`` (a task's own cost, tiny on a
+        process pool, is a few milliseconds on Dask's scheduler: there
+        ``chunksize=10`` or more pays). Only with ``executor``.
 
+    Returns
+    -------
+    FetchResult
+        ``(tables, errors)``: every ticker in exactly one of the two, in
+        the order given; ``FetchResult.to_frame()`` joins the tables into
+        one ``DataFrame``.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Arguments that would not do what they say: one ``str`` as
+        ``tickers``, ``workers`` with ``executor``, ``chunksize`` without
+        it, a closed ``connection``, an unhashable ticker...
+    ImportError
+        ``progress=True`` without tqdm.
+    KeyboardInterrupt, SystemExit
+        Ctrl-C, or raised by a call itself: the run stops (see Notes) and
+        they go on to the caller; they are never kept in ``errors``.
+
+    Notes
+    -----
     Ctrl-C (``KeyboardInterrupt``) stops the run: calls that have not started
     are dropped (so are calls still waiting for a connection's rate limit),
     the calls already under way finish their current request, and then the
     ``KeyboardInterrupt`` goes on; none of the run's threads is left. How
     long that takes is how long those requests take: bounded by the
     connection's time limit when one is in place
-    (:func:`~quorvane.process_client.connection.use_connection`), unbounded
+    (``use_connection()``), unbounded
     with plain ``requests`` and a service that stalls. A second Ctrl-C
     stops the waiting at once. The calls still under way then go on in the
     background, and their results are dropped; their threads are daemon
     threads, so they do not keep the program from ending: if it ends first,
     they are stopped where they are, in the middle of their request.
+    Tables fetched before the interruption are not returned.
 
-    A ``KeyboardInterrupt`` or ``SystemExit`` raised by a call itself ends
-    the run the same way and goes on to the caller; it is not kept in
-    ``errors``.
-
-    ``connection``: a :class:`~quorvane.process_client.connection.Connection`
-    that the run's calls go through. It is bound in the calling process for
-    the length of the run (process-wide, as ``use_connection`` binds it),
-    and in the worker processes of ``executor``. By default the calls go
-    through what the calling process has bound.
-
-    ``executor``: any ``concurrent.futures.Executor`` (a
-    ``ProcessPoolExecutor`` with any start method, joblib's
-    ``get_reusable_executor()``, Dask's ``Client.get_executor()``) runs the
-    calls instead of the threads, one task per ticker, or per ``chunksize``
-    tickers (a task's own cost, tiny on a process pool, is a few
-    milliseconds on Dask's scheduler: there ``chunksize=10`` or more pays);
-    its own size decides how many run at once (``workers`` is for the
-    threads: giving it too is a ``TypeError``). Everything else is as with
-    the threads: the order, each ticker once, ``errors``, the progress bar
-    (which moves a task at a time). The function, the
-    arguments and the tables must be picklable as the executor pickles
-    them: the five data functions and functions of an importable module
-    are; joblib's and Dask's executors also take functions defined in a
-    script or notebook.
-
-    What each task carries to its worker, so that the call there is made as
-    it would be here: the service address of the calling process, its
-    login (the token; no repr shows it, but it is in the task's pickled
-    bytes, as it would be in the request), and the options of the
+    On an executor, everything is as with the threads: the order, each
+    ticker once, ``errors``, the progress bar (which moves a task at a
+    time). What each task carries to its worker, so that the call there is
+    made as it would be here: the service address of the calling process,
+    its login (the token; no repr shows it, but it is in the task's
+    pickled bytes, as it would be in the request), and the options of the
     connection (``connection``, or the ``Connection`` bound here; see
     ``Connection`` on what pickling carries). A worker process sets the
     address, logs in and binds a connection with those options once, at
     its first task, and keeps them after the run. Without a login here the
     worker's own stays (its ``QUORVANE_TOKEN``, say); with no ``Connection``
-    bound here, the worker's own binding stays. A worker that is the calling
-    process itself (a thread pool) changes nothing.
+    bound here, the worker's own binding stays. A worker that is the
+    calling process itself (a thread pool) changes nothing. A rate limit
+    without a store is counted by each worker process on its own.
 
     The exceptions come back pickled, with their attributes (``status_code``
     and ``text`` among them), without the worker's traceback. One that

@@ -107,7 +107,7 @@ def expiry_for(url: str, seconds: float) -> Union[int, float]:
 
 
 class CacheInfo(NamedTuple):
-    """What :meth:`Connection.cache_info` tells."""
+    """What ``Connection.cache_info()`` tells."""
 
     #: The SQLite file, or the Redis URL.
     path: Union[Path, str]

@@ -182,90 +182,117 @@ def _count(value: Any, what: str, least: int) -> int:
 
 class Connection:
     """Sends the data functions' requests with a time limit, retries and
-    pooled, reused connections.
+    pooled, reused connections; opt-in, a cache of the answers and a rate
+    limit.
 
-    ``timeout``
+    Bound with ``use_connection()`` (or given to ``fetch_many()``), it
+    stands in for the ``requests`` module in the five data modules: each
+    call's one GET goes out through it. With the defaults it sends what
+    ``requests.get`` sends, over a connection that stays open for the next
+    call, and tries again after a failure that may pass.
+
+    Parameters
+    ----------
+    timeout : float or (float, float) or None, default None
         ``(connect_seconds, read_seconds)``, one number for both, or
-        ``None`` for no limit (as ``requests``). The read limit is the
-        longest wait for the next bytes of the answer, not for the whole
-        answer; it applies to each try.
-    ``retries``
-        How many times a request is tried again after a connection error
+        ``None`` for no limit (as ``requests``). The connect limit bounds
+        the opening of a TCP connection; the read limit is the longest
+        wait for the next bytes of the answer, not for the whole answer.
+        Both apply to each try.
+    retries : int, default 3
+        How many times a GET is sent again after a connection error
         (refused, reset or dropped before the answer), a connect or read
-        time-out, or an answer with status 429, 502, 503 or 504. ``0`` sends
+        time-out, or an answer with status 429, 502, 503 or 504; never
+        after any other status (401 and 404 come back at once). ``0`` sends
         each request once.
-    ``backoff``
+    backoff : float, default 0.5
         Seconds of the exponential wait between tries, urllib3's rule: the
         first retry goes at once, then ``backoff * 2 ** (n - 1)`` seconds
         before retry ``n`` (0.5: 0, 1, 2, 4 s...). An answer's
         ``Retry-After`` (seconds or a date) replaces that wait; one that
         cannot be read counts as absent.
-    ``max_wait``
+    max_wait : float, default 60
         No single wait, backoff or ``Retry-After``, is longer than this,
         nor any request's wait for the rate limit.
-    ``pool_size``
+    pool_size : int, default 16
         Connections kept open to one host: give at least the number of
         threads that call at once. More threads still work, but each
         connection beyond ``pool_size`` is closed after its call, and the
         only sign of it is urllib3's warning "Connection pool is full,
         discarding connection" on the ``urllib3.connectionpool`` logger,
         which shows only once logging is set up (``logging.basicConfig()``).
-    ``cache``
-        ``None`` (the default): every call goes to the service. ``True``:
-        answers are kept in ``http-cache.sqlite`` in the user's cache
-        folder (``~/.cache/quorvane/`` on Linux); a path: in that file (a
-        name without an extension gets ``.sqlite``); a
-        ``redis://host:port/db`` URL: in that Redis database, for every
-        process on every machine that names it (needs ``redis`` too). Needs
-        requests-cache and platformdirs (``pip install 'quorvane[cache]'``). Only answers
-        with status 200 whose body is a JSON list of records are kept, with
-        no header but the content type, and never the token; a call
-        answered from the file sends nothing and does not count against the
-        rate limit. A call interrupted by Ctrl-C leaves its answer stored
-        whole or not at all. A file this process may not write answers
-        what it holds and stores nothing more (with a ``UserWarning``).
-    ``cache_expiry``
+    cache : bool or str or os.PathLike or None, default None
+        ``None``: every call sends its GET. ``True``: answers are kept in
+        ``http-cache.sqlite`` in the user's cache folder
+        (``~/.cache/quorvane/`` on Linux); a path: in that file (a name
+        without an extension gets ``.sqlite``); a ``redis://host:port/db``
+        URL: in that Redis database, for every process on every machine
+        that names it (needs ``redis`` too). Needs requests-cache and
+        platformdirs (``pip install 'quorvane[cache]'``). A call answered
+        from the cache sends nothing and does not count against the rate
+        limit. Only answers with status 200 whose body is a JSON list of
+        records are kept, keyed by the address and the query as sent, with
+        no header but the content type, and never the token. A call
+        interrupted by Ctrl-C leaves its answer stored whole or not at all.
+        A file this process may not write answers what it holds and stores
+        nothing more (with a ``UserWarning``).
+    cache_expiry : float, default 900
         Seconds an answer is kept for a range whose ``toDate`` is today or
-        later, or cannot be read as a ``YYYY-MM-DD`` date; ``0`` keeps none
-        of those. A range that ends before today (the machine's local date)
-        never expires.
-    ``rate_limit``
+        later, or cannot be read as a ``YYYY-MM-DD`` date; after that the
+        GET is sent again. ``0`` keeps none of those. A range that ends
+        before today (the machine's local date) never expires.
+    rate_limit : (int, float) or None, default None
         ``(calls, per_seconds)``, for example ``(60, 60)``: at most
         ``calls`` requests reach the network in any window of
         ``per_seconds``, across every thread using this connection, each
-        retry counted. A request over the limit waits for its turn (Ctrl-C
-        stops the wait); one that would wait longer than ``max_wait`` fails
-        with :class:`RateLimitExceeded`, which names the limit, and sends
-        nothing. Without ``rate_limit_store`` the limit is this process's: a
-        forked child keeps its own count, starting from the parent's recent
-        requests.
-    ``rate_limit_store``
+        retry counted. A request holds its place from just before it is
+        sent until ``per_seconds`` after the head of its answer arrived, so
+        the bound holds where the service counts. A request over the limit
+        waits for its turn (Ctrl-C stops the wait); one that would wait
+        longer than ``max_wait`` fails with ``RateLimitExceeded``,
+        which names the limit, and sends nothing. Without
+        ``rate_limit_store`` the limit is this process's own: four
+        processes with ``(10, 1)`` send up to 40 requests a second between
+        them, and a forked child keeps its own count, starting from the
+        parent's recent requests.
+    rate_limit_store : str or os.PathLike or None, default None
         Where the limit is kept, so that many processes hold it together:
-        ``None`` (the default), this process alone; a path: every process
-        of this machine that names the same file; a ``redis://host:port/db``
-        URL: every process of every machine that names it (needs ``pip
-        install redis``). The store's clock times the limit, never the
-        processes' own. A process that dies while its requests are under
-        way holds their slots at most ``per_seconds`` plus the connect and
-        read time limits (60 s each where not set) after it took them. A
-        store that cannot be used fails the call with
-        :class:`StoreUnavailable`, which names it.
+        ``None``, this process alone; a path: every process of this
+        machine that names the same file; a ``redis://host:port/db`` URL:
+        every process of every machine that names it (needs ``pip install
+        redis``). The store's clock times the limit, never the processes'
+        own. A process that dies while its requests are under way holds
+        their slots at most ``per_seconds`` plus the connect and read time
+        limits (60 s each where not set) after it took them.
 
-    Every time above is at most 1,000,000,000 seconds (about 31 years): a
-    longer one raises ``ValueError`` here, where it would otherwise fail
-    only when first used.
+    Raises
+    ------
+    TypeError, ValueError
+        An option of the wrong type or out of range, here rather than at
+        the first call: every time is at most 1,000,000,000 seconds (about
+        31 years); ``rate_limit_store`` needs a ``rate_limit``.
+    ImportError
+        ``cache`` without requests-cache and platformdirs installed, or a
+        Redis URL without ``redis``; the message says what to install.
 
+    Notes
+    -----
     After the last try the final answer is handed back unchanged, so a 503
     that lasts still ends in the data function's ``ValueError`` with status
-    503 and the service's text. Failures stay ``requests``' own exceptions:
-    ``ConnectTimeout``, ``ReadTimeout``, ``ConnectionError``, ...
+    503 and the service's text. Failures stay ``requests``' own exceptions
+    (``ConnectTimeout``, ``ReadTimeout``, ``ConnectionError``, ...), and
+    two of this package, both ``requests.exceptions.RequestException``:
+    ``RateLimitExceeded`` and ``StoreUnavailable`` (a store that
+    cannot be used; nothing is sent).
 
     Safe to use from many threads at once: each thread gets its own
     ``requests.Session`` (cookies are kept for the length of one call only,
     as with ``requests.get``), and all of them share one urllib3 pool
-    manager, which is thread-safe. In a process forked from one that used
-    it (``os.fork``, ``multiprocessing``), nothing inherited is reused: the
-    child's first call opens a connection of its own.
+    manager, which is thread-safe. Identical calls under way at the same
+    time (the same address and query, from several threads) share one
+    request. In a process forked from one that used it (``os.fork``,
+    ``multiprocessing``), nothing inherited is reused: the child's first
+    call opens a connection of its own.
 
     ``close()`` (or leaving a ``with`` block) refuses later calls; calls
     already under way finish normally, and the pooled connections are
@@ -274,11 +301,11 @@ class Connection:
     A Connection can be pickled (to hand it to a worker process: a process
     pool, joblib, Dask) and copied (``copy.copy``, ``copy.deepcopy``). What
     travels is what its constructor was given: the options, and where the
-    cache is (the file's absolute path); never a socket, a session, a lock,
-    a call under way or the login. The copy is a new, open Connection with
-    those options, which opens its own connections on its first call and
-    uses the same cache file. The rate limit is counted by each copy on its
-    own, from zero.
+    cache and the shared limit are (a file's absolute path, a Redis URL);
+    never a socket, a session, a lock, a call under way or the login. The
+    copy is a new, open Connection with those options, which opens its own
+    connections on its first call and uses the same cache. A limit without
+    a store is counted by each copy on its own, from zero.
     """
 
     def __init__(self, timeout: Timeout = None, retries: int = 3, backoff: float = 0.5,
@@ -366,8 +393,33 @@ class Connection:
         return session
 
     def get(self, url: str, params: Any = None, **kwargs: Any) -> requests.Response:
-        """``requests.get`` with this connection's time limit, retries and
-        pool; a ``timeout=`` given here wins over the connection's."""
+        """Sends one GET as ``requests.get(url, params=params, **kwargs)``
+        does, with this connection's time limit, retries, pool, cache and
+        rate limit: what the data functions call.
+
+        Parameters
+        ----------
+        url : str
+            The address, as for ``requests.get``.
+        params : dict, optional
+            The query.
+        **kwargs
+            As for ``requests.get`` (the data functions give ``headers``);
+            a ``timeout=`` given here wins over the connection's.
+
+        Returns
+        -------
+        requests.Response
+            The last try's answer, whatever its status; or the cached one.
+
+        Raises
+        ------
+        RuntimeError
+            The connection is closed.
+        requests.exceptions.RequestException
+            ``requests``' own (``ConnectionError``, ``Timeout``...) after
+            the last try, ``RateLimitExceeded``, ``StoreUnavailable``.
+        """
         if self._closed:
             raise RuntimeError("this Connection is closed")
         kwargs.setdefault("timeout", self.timeout)
@@ -401,8 +453,9 @@ class Connection:
                 self._store.close()
 
     def close(self) -> None:
-        """Refuses later calls of ``get``; calls under way finish, then the
-        pooled connections are closed."""
+        """Refuses later calls of ``get`` (``RuntimeError``); calls under
+        way finish, then the pooled connections are closed. The cache file
+        or database stays as it is."""
         self._closed = True
         self._close_if_idle()
 
@@ -418,14 +471,41 @@ class Connection:
         return self._store
 
     def clear_cache(self) -> None:
-        """Removes every answer from the cache file, this connection's and
-        those any other connection or process put there."""
+        """Removes every answer from the cache (the file, or the Redis
+        database's answers), this connection's and those any other
+        connection or process put there: the next call of each range sends
+        its GET again.
+
+        Raises
+        ------
+        RuntimeError
+            The connection has no cache, or is closed.
+        PermissionError
+            A cache file this process may read but not write.
+        StoreUnavailable
+            A Redis cache that cannot be reached.
+        """
         self._cache().clear()
 
     def cache_info(self) -> "CacheInfo":
-        """``(path, entries, bytes)``: the cache file, the answers in it
-        (expired ones included, until they are fetched again) and the bytes
-        it takes on disk with its write-ahead log."""
+        """What the cache holds.
+
+        Returns
+        -------
+        CacheInfo
+            ``(path, entries, bytes)``: the cache file (or the Redis URL
+            as given), the answers in it (expired ones
+            included, until they are fetched again) and the bytes it takes
+            on disk with its write-ahead log (in Redis, the bytes of the
+            stored answers).
+
+        Raises
+        ------
+        RuntimeError
+            The connection has no cache, or is closed.
+        StoreUnavailable
+            A Redis cache that cannot be reached.
+        """
         return self._cache().info()
 
     @property
@@ -613,7 +693,7 @@ def _data_modules() -> List[ModuleType]:
 
 
 class ConnectionBinding:
-    """What :func:`use_connection` put in place.
+    """What ``use_connection()`` put in place; not made directly.
 
     Bindings compose in any order, whichever thread makes or restores them.
     The data modules send through the newest binding still in force; once
@@ -629,6 +709,11 @@ class ConnectionBinding:
     normally, and a call that picked it up just before it was taken away
     still goes out through it. As a context manager the binding returns
     the connection and restores on leaving.
+
+    Attributes
+    ----------
+    connection : Connection
+        The connection this binding sends through.
     """
 
     def __init__(self, connection: Connection, owned: bool) -> None:
@@ -646,7 +731,9 @@ class ConnectionBinding:
                 setattr(module, "requests", connection)
 
     def restore(self) -> None:
-        """Takes this binding away; a second call does nothing."""
+        """Takes this binding away; a second call does nothing. The data
+        modules send through the newest binding still in force, or, once
+        none is left, through what they had before the first."""
         modules = _data_modules()
         with _binding_lock:
             if not any(binding is self for binding in _active):
@@ -704,16 +791,36 @@ def use_connection(connection: Optional[Connection] = None, **options: Any) -> C
     Binds ``connection`` (or a new ``Connection(**options)``) as
     ``requests`` in the five data modules. This affects every thread and
     every caller in the process, from the next call on, until
-    :func:`restore_requests` or the returned binding's ``restore()``. Used as
+    ``restore_requests()`` or the returned binding's ``restore()``. Used as
     ``with use_connection(...) as conn:``, the binding is restored at the
     end of the block, but while the block runs every thread sends through
-    it. Bindings may overlap in any order (see :class:`ConnectionBinding`).
-    A connection made here from ``options`` is closed when it is taken away
-    and no call uses it any more; one given here is left to its owner to
-    close.
+    it. Bindings may overlap in any order (see ``ConnectionBinding``).
 
-    Anything with a ``get(url=..., headers=..., params=...)`` that returns a
-    ``requests.Response``-like answer may stand in for a ``Connection``.
+    Parameters
+    ----------
+    connection : Connection, optional
+        The connection to send through. It stays its owner's to close.
+        Anything with a ``get(url=..., headers=..., params=...)`` that
+        returns a ``requests.Response``-like answer may stand in for it.
+    **options
+        Without ``connection``: the options of a new ``Connection``
+        (``timeout=``, ``retries=``, ``cache=``, ``rate_limit=``...). A
+        connection made here is closed when it is taken away and no call
+        uses it any more.
+
+    Returns
+    -------
+    ConnectionBinding
+        What was put in place: ``restore()`` takes it away; as a context
+        manager it gives the connection and restores on leaving.
+
+    Raises
+    ------
+    TypeError
+        Both a connection and options, or an object without a ``get``
+        method; the options' own ``TypeError`` and ``ValueError``.
+    ValueError
+        A closed connection, whose calls would all fail.
     """
     if connection is None:
         return ConnectionBinding(Connection(**options), owned=True)
@@ -728,10 +835,13 @@ def use_connection(connection: Optional[Connection] = None, **options: Any) -> C
 
 def restore_requests() -> None:
     """Binds the ``requests`` module again in the five data modules,
-    PROCESS-WIDE, and takes every binding away: every later call is a plain
-    ``requests.get`` once more (no time limit, no retry, a new connection
-    per call). The connections that ``use_connection`` made from options
-    are closed once no call uses them; those given to it are not."""
+    PROCESS-WIDE, and takes every binding away.
+
+    Every later call is a plain ``requests.get`` once more: no time limit,
+    no retry, a new TCP connection per call, no cache and no rate limit.
+    The connections that ``use_connection()`` made from options are
+    closed once no call uses them; those given to it are not.
+    """
     modules = _data_modules()
     with _binding_lock:
         taken = _active[:]

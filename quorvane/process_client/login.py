@@ -71,13 +71,29 @@ def _current() -> Union[str, None, _Unusable]:
 
 
 class Client:
-    """A handle on the process-wide login.
+    """A handle on the process-wide login: every ``Client()`` sees the same.
 
-    ``token`` is the token of the last login, else that of the environment
-    variable ``QUORVANE_TOKEN`` if no login or logout was made in the
-    process, else ``None``. With an unusable ``QUORVANE_TOKEN`` (blanks around
-    it, a line break), reading ``token`` or sending a request raises
-    ``ValueError`` until somebody logs in or out.
+    Each data call makes a fresh ``Client()`` and sends its token in the
+    request's headers, ``Authorization: Bearer <token>``, with ``Accept:
+    application/json``; with no token, the request goes without the
+    ``Authorization`` header and the service answers 401. The token is
+    checked by the service at the first call, not here.
+
+    The environment variable ``QUORVANE_TOKEN`` logs in a process where
+    nobody has logged in or out (a worker process, say): it is looked up at
+    every ``Client()`` until a login or a logout is made in the process. An
+    empty value counts as unset. A token, given here or in the variable,
+    never appears in a repr, a log line, an error or the cache.
+
+    Attributes
+    ----------
+    token : str or None
+        The token of the last login, else that of ``QUORVANE_TOKEN`` if no
+        login or logout was made in the process, else ``None``. With an
+        unusable ``QUORVANE_TOKEN`` (blanks around it, a line break),
+        reading ``token`` or sending a request raises ``ValueError``
+        ("the environment variable QUORVANE_TOKEN is not a usable token:
+        ...", which never shows the value) until somebody logs in or out.
     """
 
     token: Optional[str]
@@ -104,7 +120,26 @@ class Client:
             raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def login(self, token: str) -> "Client":
-        """Log in with an access token issued by the service."""
+        """Logs the whole process in with an access token issued by the
+        service; every later request of every thread sends it. It wins over
+        ``QUORVANE_TOKEN``.
+
+        Parameters
+        ----------
+        token : str
+            The token, sent as ``Authorization: Bearer <token>``.
+
+        Returns
+        -------
+        Client
+            This client, so that ``client = Client().login(token)`` works.
+
+        Raises
+        ------
+        ValueError
+            ``token`` is not a ``str``, is empty, or has blanks around it or
+            a line break in it (it could not be sent in a header).
+        """
         if not isinstance(token, str):
             raise ValueError(
                 f"token must be a non-empty str, not {type(token).__name__}"
@@ -119,7 +154,9 @@ class Client:
         return self
 
     def logout(self) -> None:
-        """Forget the token for the whole process (QUORVANE_TOKEN included)."""
+        """Forgets the token for the whole process, ``QUORVANE_TOKEN``
+        included: later requests go without an ``Authorization`` header,
+        and guarded functions refuse to run, until the next login."""
         global _token, _environment
         _environment = False  # first: a reader that sees no token must see this
         _token = None

@@ -70,8 +70,16 @@ def waits_end_with(event: threading.Event) -> Iterator[None]:
 
 
 class RateLimitExceeded(requests.exceptions.RequestException):
-    """A request would have had to wait longer than ``max_wait`` for the
-    rate limit; nothing was sent for it. Its text names the limit."""
+    """A request would have had to wait longer than ``max_wait`` for a
+    ``Connection``'s ``rate_limit``; nothing was sent for it.
+
+    A ``requests.exceptions.RequestException``, so that code which handles
+    requests' failures handles it too. Its text names the limit and the
+    wait, such as "rate limit of 60 requests per 60 s: the next request may
+    go in 41.3 s, after max_wait=30 s". In ``fetch_many()`` it lands in
+    ``errors`` like any failure; a run stopped by Ctrl-C ends the waits of
+    its calls with it.
+    """
 
 
 def check_rate_limit(value: Any) -> Optional[Tuple[int, float]]:

@@ -73,8 +73,14 @@ Place = Union[Path, str]
 
 class StoreUnavailable(requests.exceptions.RequestException):
     """The rate limit's or the cache's store could not be used: a Redis
-    server that cannot be reached, a file that cannot be opened or written.
-    Its text names the store; nothing was sent to the service."""
+    server that cannot be reached (it is given 5 s to connect and to
+    answer), a file whose folder cannot be made or written.
+
+    The call fails at once and nothing is sent to the service. A
+    ``requests.exceptions.RequestException``; its text names the store, a
+    Redis password shown as ``***``, such as "the rate limit's store
+    redis://127.0.0.1:6379/0 cannot be used: ...".
+    """
 
 
 def check_place(value: Any, what: str) -> Optional[Place]:
