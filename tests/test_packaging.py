@@ -1,9 +1,8 @@
 """The type stubs agree with the modules and type the callers; the modules
 are self-contained; Python started at the top of the tree imports the
-installed package, which is this tree's; the sdist holds the sources; the
-wheel (a full build of all six modules from a clean copy, 5 to 30 s) ships
-the package's files and modules, the stubs and the license, and compiles
-common/ once."""
+installed package, which is this tree's; the wheel (a full build of all six
+modules from a clean copy, 5 to 30 s) ships the package's files and
+modules, the stubs and the license, and compiles common/ once."""
 import collections
 import importlib.util
 import json
@@ -14,7 +13,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import tarfile
 import zipfile
 from pathlib import Path
 
@@ -110,22 +108,6 @@ def test_suite_refuses_the_source_folder():
     assert done.returncode == 3, done.stdout + done.stderr
     assert f"quorvane was imported from {ROOT / 'src' / 'quorvane'}, not from where pip " \
            f"installed it ({PACKAGE})" in done.stdout + done.stderr
-
-
-@pytest.mark.skipif(not shutil.which("git"), reason="no git")
-@pytest.mark.skipif(not (ROOT / "src" / "quorvane").is_dir(), reason="needs the source tree")
-def test_sdist_holds_the_sources(tmp_path):
-    # The wheels are built from it (./dev dist), and README's sample service
-    # comes with it.
-    run(PYTHON, "-c", "import sys; from scikit_build_core.build import build_sdist; "
-        "build_sdist(sys.argv[1])", str(tmp_path))
-    sdist, = tmp_path.glob("quorvane-*.tar.gz")
-    with tarfile.open(sdist) as archive:
-        names = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
-    listed = run("git", "ls-files", "-z", "src", "common", "sample_service").split("\0")
-    assert set(filter(None, listed)) | {"CMakeLists.txt", "pyproject.toml", "README.md",
-                                        "LICENSE", "PKG-INFO"} <= names
-    assert not [name for name in names if name.startswith("quorvane/") or name.endswith(".so")]
 
 
 @pytest.mark.skipif(not all(map(shutil.which, ("readelf", "nm"))), reason="no binutils")
