@@ -2,13 +2,14 @@
 
     python scripts/smoke_tables.py OTHER_PYTHON
 
-run from the source tree with its quorvane importable: starts the sample
-service, makes the same calls here and in OTHER_PYTHON (an interpreter with
-another build of quorvane installed, such as an arm64 one that a launcher
-starts under emulation; it runs this file with "--calls URL"), and compares
-every table exactly: columns, index, the kind of each column (integer,
-float, text, date) and every value, floats to the last bit. Exits with
-status 1 and shows the first differences when anything differs.
+run from the top of the source tree with quorvane installed (./dev smoke
+does both): starts the sample service, makes the same calls here and in
+OTHER_PYTHON (an interpreter with another build of quorvane installed, such
+as an arm64 one that a launcher starts under emulation; it runs this file
+with "--calls URL"), and compares every table exactly: columns, index, the
+kind of each column (integer, float, text, date) and every value, floats to
+the last bit. Exits with status 1 and shows the first differences when
+anything differs.
 """
 
 import json

@@ -1,6 +1,7 @@
 """Shared test harness: a real HTTP server on 127.0.0.1 (pytest-httpserver)
 and helpers to point the native modules at it and read what they sent."""
 
+import importlib.metadata
 import json
 import multiprocessing
 import os
@@ -25,8 +26,9 @@ from quorvane.process_client.login import Client
 
 TOKEN = "test-token"
 PACKAGE = Path(quorvane.__file__).resolve().parent
-# The tests' own tree (in place: the source tree; under ./dev test-wheel: a
-# copy of tests/ and sample_service/ beside the installed package).
+# The tests' own tree (under ./dev test: the top of the source tree, which
+# holds no quorvane/; under ./dev test-wheel: a copy of tests/ and
+# sample_service/). The package is always the installed one.
 ROOT = str(Path(__file__).resolve().parents[1])
 # The interpreter that tests start in child processes: this one, or what
 # QUORVANE_TEST_PYTHON names instead (under emulation, a wrapper that starts
@@ -45,13 +47,32 @@ def pytest_report_header(config):
     return f"quorvane {quorvane.__version__} from {PACKAGE}"
 
 
-def pytest_sessionstart(session):
-    # ./dev test-wheel sets this: the run is only worth something if every
-    # module comes from the installed wheel, not from a source tree.
+def not_installed() -> Optional[str]:
+    """Why the quorvane imported here is not the package as pip installed
+    it (src/quorvane, say, which holds no built modules), or None."""
+    try:
+        installed = importlib.metadata.distribution("quorvane")
+    except importlib.metadata.PackageNotFoundError:
+        return f"quorvane was imported from {PACKAGE}, and no installed quorvane was found"
+    recorded = Path(installed.locate_file("quorvane/__init__.py")).resolve()
+    if recorded.parent != PACKAGE:
+        return f"quorvane was imported from {PACKAGE}, not from where pip installed it ({recorded.parent})"
+    # ./dev test-wheel sets this: the package is the wheel, installed in
+    # the environment that runs the suite.
     if os.environ.get("QUORVANE_TEST_INSTALLED"):
         site = Path(sysconfig.get_paths()["platlib"]).resolve()
         if PACKAGE.parent != site:
-            pytest.exit(f"quorvane was imported from {PACKAGE}, not from {site}", returncode=3)
+            return f"quorvane was imported from {PACKAGE}, not from {site}"
+    return None
+
+
+def pytest_sessionstart(session):
+    # The run is only worth something against the package as users get it:
+    # ./dev test installs the tree into its environment, ./dev test-wheel a
+    # wheel. A source tree put on the path instead ends the run at once.
+    problem = not_installed()
+    if problem:
+        pytest.exit(f"{problem} (./dev test installs the package and runs the suite)", returncode=3)
 
 
 def in_child(code, *options, env=None, timeout=60):

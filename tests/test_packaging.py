@@ -1,9 +1,11 @@
 """The type stubs agree with the modules and type the callers; the modules
-are self-contained; the wheel (a full build of all six modules from a clean
-copy, 5 to 30 s) ships them, the stubs and the license, and compiles common/
-once."""
+are self-contained; Python started at the top of the tree imports the
+installed package, which is this tree's; the wheel (a full build of all six
+modules from a clean copy, 5 to 30 s) ships the package's files and
+modules, the stubs and the license, and compiles common/ once."""
 import collections
 import importlib.util
+import json
 import os
 import platform
 import re
@@ -18,7 +20,7 @@ import pandas as pd
 import pytest
 
 import quorvane
-from conftest import PYTHON, in_child
+from conftest import PACKAGE, PYTHON, in_child
 
 ROOT = Path(__file__).resolve().parent.parent
 NAMES = [("process_stock", m) for m in ("priceBars", "orderFlow", "foreign", "dealerDesk",
@@ -61,9 +63,56 @@ def test_children_run_this_interpreter_and_package():
                     "[sys.executable, sys.version, platform.machine(), quorvane.__file__]))") == here
 
 
+FIRST_CALL = ("import json, quorvane\n"
+              "from quorvane.process_stock.priceBars import get_priceBars\n"
+              "print(json.dumps([quorvane.__file__, get_priceBars.__module__]))\n")
+
+
+@pytest.mark.parametrize("how", ["-c", "stdin"])
+def test_python_started_at_the_top_imports_the_installed_package(how):
+    # As README has a reader do: the first call in Python started at the top
+    # of the clone, with nothing set. The top holds no quorvane/ to shadow
+    # the installed package (src/quorvane has no built modules).
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+    args, stdin = ([PYTHON, "-c", FIRST_CALL], None) if how == "-c" else ([PYTHON], FIRST_CALL)
+    done = subprocess.run(args, input=stdin, cwd=ROOT, env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [quorvane.__file__, "quorvane.process_stock.priceBars"]
+    assert not (ROOT / "quorvane").exists()
+
+
+@pytest.mark.skipif(not (ROOT / "src" / "quorvane").is_dir(), reason="needs the source tree")
+def test_installed_package_is_this_trees():
+    # ./dev installs the tree again only when something in it changed: what
+    # runs must be the tree's package as it is now, file for file.
+    source = ROOT / "src" / "quorvane"
+    sources = {path.relative_to(source).as_posix() for path in source.rglob("*")
+               if path.is_file() and path.suffix not in (".cpp", ".pyc", ".so")}
+    installed = {path.relative_to(PACKAGE).as_posix() for path in PACKAGE.rglob("*")
+                 if path.is_file() and path.suffix not in (".pyc", ".so")}
+    assert installed == sources
+    changed = [name for name in sources
+               if (source / name).read_bytes() != (PACKAGE / name).read_bytes()]
+    assert not changed, f"the installed package is not this tree's: ./dev build installs it ({changed})"
+    assert sorted(path.name.split(".")[0] for path in PACKAGE.rglob("*.so")) == sorted(
+        name for _, name in NAMES)
+
+
+@pytest.mark.skipif(not (ROOT / "src" / "quorvane").is_dir(), reason="needs the source tree")
+def test_suite_refuses_the_source_folder():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "src"), str(ROOT)]))
+    done = subprocess.run([PYTHON, "-m", "pytest", "-p", "no:cacheprovider", "--collect-only",
+                           "-q", "tests/test_frame.py"], cwd=ROOT, env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 3, done.stdout + done.stderr
+    assert f"quorvane was imported from {ROOT / 'src' / 'quorvane'}, not from where pip " \
+           f"installed it ({PACKAGE})" in done.stdout + done.stderr
+
+
 @pytest.mark.skipif(not all(map(shutil.which, ("readelf", "nm"))), reason="no binutils")
 def test_modules_in_use_are_self_contained():
-    """The in-place build, or under ./dev test-wheel the installed wheel's modules."""
+    """The installed build, or under ./dev test-wheel the installed wheel's modules."""
     for package, name in NAMES:
         assert_self_contained(importlib.util.find_spec(f"quorvane.{package}.{name}").origin, name)
 
@@ -87,7 +136,7 @@ def test_build_without_a_compiler_says_what_to_do(tmp_path):
 @pytest.mark.skipif(not (ROOT / "CMakeLists.txt").is_file(), reason="needs the source tree")
 def test_wheel_holds_stubs_and_self_contained_modules(tmp_path):  # slow: a full build
     listed = run("git", "ls-files", "-z", "--cached", "--others", "--exclude-standard")
-    for name in filter(None, listed.split("\0")):  # no in-place builds or caches
+    for name in filter(None, listed.split("\0")):  # no builds or caches
         if (ROOT / name).is_file():
             (tmp_path / "src" / name).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(ROOT / name, tmp_path / "src" / name)
@@ -106,6 +155,12 @@ def test_wheel_holds_stubs_and_self_contained_modules(tmp_path):  # slow: a full
         names = set(archive.namelist())
         assert {"quorvane/py.typed"} | {f"quorvane/{package}/{name}{ext}" for package, name
                                         in NAMES for ext in (".pyi", suffix)} <= names
+        # The package's files as src/ holds them, its sources aside, and the modules.
+        source = ROOT / "src"
+        assert {name for name in names if not name.startswith("quorvane-")} == {
+            path.relative_to(source).as_posix() for path in (source / "quorvane").rglob("*")
+            if path.is_file() and path.suffix not in (".cpp", ".pyc")} | {
+            f"quorvane/{package}/{name}{suffix}" for package, name in NAMES}
         assert not [name for name in names if name.endswith(".cpp")]
         assert [name for name in names if name.endswith(".dist-info/licenses/LICENSE")]
         for package, name in NAMES:
