@@ -335,6 +335,11 @@ class Store:
         if self._backend is not None:
             self._backend.close()  # opened again on next use
 
+    def __del__(self) -> None:
+        # Unreachable, so unused by any thread: its connections go with it.
+        if getattr(self, "_backend", None) is not None:
+            self.close_now()
+
 
 #: The prefix of the cache's keys in Redis: one per answer, and the
 #: redirects in ``quorvane:cache-redirects``.

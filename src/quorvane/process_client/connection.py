@@ -451,6 +451,9 @@ class Connection:
             self._adapter.close()
             if self._store is not None:
                 self._store.close()
+            limit = self._rate_limit
+            if isinstance(limit, SharedRateLimit) and isinstance(limit.store, FileSlots):
+                limit.store.close()  # opened again on next use
 
     def close(self) -> None:
         """Refuses later calls of ``get`` (``RuntimeError``); calls under

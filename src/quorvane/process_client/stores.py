@@ -382,10 +382,18 @@ class FileSlots:
             db.execute(f"UPDATE {_TABLE} SET release = ?, ended = 1 WHERE slot = ? AND NOT ended",
                        (now + per, slot))
 
+    def close(self) -> None:
+        close_files([self])
+
     def close_now(self) -> None:
         connection, self._connection = self._connection, None
         if connection is not None:
             connection.close()
+
+    def __del__(self) -> None:
+        # Unreachable, so unused by any thread: its connection goes with it.
+        if getattr(self, "_connection", None) is not None:
+            self.close_now()
 
 
 # KEYS: the slots under way and the ended ones, sorted sets scored by release
