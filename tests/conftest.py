@@ -75,6 +75,25 @@ def pytest_sessionstart(session):
         pytest.exit(f"{problem} (./dev test installs the package and runs the suite)", returncode=3)
 
 
+# The tests of the native modules themselves (-m core, ./dev test-core): the
+# module frame, argument binding, the guard, each data function's steps,
+# references and hostile callers. The sanitizer and debug builds and the
+# installed wheel run these; the Python layer's tests run on the others.
+CORE = {f"test_{name}.py" for name in (
+    "frame", "guard_access", "binding_fuzz", "loading", "leaks", "hostile", "hostile_globals",
+    "threads", "price_bars", "order_flow", "foreign_dealer", "dividend", "market_calls",
+    "status_error", "line_profiler")}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        name = os.path.basename(item.nodeid.split("::")[0])
+        if name in CORE:
+            item.add_marker(pytest.mark.core)
+        elif name == "test_packaging.py":
+            item.add_marker(pytest.mark.packaging)
+
+
 def in_child(code, *options, env=None, timeout=60):
     """Runs `code` in a new interpreter, so that a crash or a hang fails one
     test only; returns the JSON it printed last."""
