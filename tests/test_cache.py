@@ -117,20 +117,22 @@ def test_expiry_follows_the_range(sample, place):
         assert fetch_each() == {"yesterday": 0, "today": 1, "tomorrow": 1, "past, with a time": 1}
 
 
-def test_today_is_the_local_date():
+def test_today_is_the_local_date(monkeypatch):
     """By the caller's clock, in a time zone whose date differs from UTC's
     now (14 hours ahead, or 12 behind): yesterday's range is over, today's not."""
+    from quorvane.process_client.cache import NEVER_EXPIRE, expiry_for
     now = datetime.datetime.now(datetime.timezone.utc)
     ahead = (now + datetime.timedelta(hours=14)).date() != now.date()
-    assert in_child("""
-        import datetime, json
-        from quorvane.process_client.cache import NEVER_EXPIRE, expiry_for
+    monkeypatch.setenv("TZ", "XXX-14" if ahead else "XXX+12")
+    time.tzset()
+    try:
         today = datetime.date.today()
         url = "http://127.0.0.1/api/stock/priceBars?ticker=HPX&fromDate=2020-01-01&toDate="
-        print(json.dumps([today != datetime.datetime.now(datetime.timezone.utc).date(),
-                          expiry_for(url + str(today - datetime.timedelta(days=1)), 60.0) == NEVER_EXPIRE,
-                          expiry_for(url + str(today), 60.0)]))
-    """, env={"TZ": "XXX-14" if ahead else "XXX+12"}) == [True, True, 60.0]
+        assert today != now.date() and expiry_for(url + str(today), 60.0) == 60.0
+        assert expiry_for(url + str(today - datetime.timedelta(days=1)), 60.0) == NEVER_EXPIRE
+    finally:
+        monkeypatch.undo()
+        time.tzset()
 
 
 @pytest.mark.parametrize("headers", [
