@@ -3,6 +3,7 @@ as they would from a user's module."""
 
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 from quorvane.config import set_base_url
 from quorvane.config.guard_access import guard_access
@@ -50,18 +51,11 @@ def share_a_limit(url, token, limit, offset, index, ready, go, results):
     Client().login(token)
     use_connection(timeout=(3.05, 30), rate_limit=(10, 1), rate_limit_store=limit)
     get_priceBars("HPX", "2024-01-01", "2024-01-02", "D")  # what pandas imports
-    done = []
-
-    def work(thread):
-        for n in range(thread, 10, 4):
-            done.append(get_priceBars("HPX", "2024-01-01", f"2024-01-31T{index:02d}:{n:02d}", "D"))
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
     ready.wait(60)
     go.wait(60)
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    with ThreadPoolExecutor(4) as threads:
+        done = list(threads.map(lambda n: get_priceBars(
+            "HPX", "2024-01-01", f"2024-01-31T{index:02d}:{n:02d}", "D"), range(10)))
     results.put(len(done))
 
 
