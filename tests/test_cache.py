@@ -620,7 +620,7 @@ def test_a_read_only_file_answers_what_it_holds(sample):
         served = sample.requests_served
         messages, entries, refused = in_child(f"""
             import json, os, warnings
-            from quorvane.process_client import Client, use_connection
+            from quorvane.process_client import Client, cache, use_connection  # imported while it can
             from quorvane.process_stock import priceBars
             priceBars.base_url = {sample.url!r}
             Client().login({sample_service.DEMO_TOKEN!r})
