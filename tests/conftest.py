@@ -186,12 +186,6 @@ def entries(excinfo) -> List[Tuple[str, str, int]]:
             for f in traceback.extract_tb(excinfo.value.__traceback__)]
 
 
-#: What the Redis tests need, and how to get it.
-REDIS_CLIENT = "the Redis tests need the Redis client: pip install redis"
-REDIS_SERVER = ("the Redis tests need a Redis server: apt-get install redis-server "
-                "(./dev test installs it when run as root)")
-
-
 @pytest.fixture(scope="session")
 def redis_server():
     """Debian's redis-server on a free loopback port, with nothing written
@@ -199,35 +193,32 @@ def redis_server():
     # CI sets QUORVANE_REQUIRE_REDIS=1: there, a missing Redis fails the run.
     missing = pytest.fail if os.environ.get("QUORVANE_REQUIRE_REDIS") else pytest.skip
     try:
-        import redis  # noqa: F401
+        import redis
     except ImportError:
-        missing(REDIS_CLIENT)
-    program = shutil.which("redis-server")
-    if program is None:
-        missing(REDIS_SERVER)
+        missing("the Redis tests need the Redis client: pip install redis")
+    program = shutil.which("redis-server") or missing(
+        "the Redis tests need a Redis server: apt-get install redis-server "
+        "(./dev test installs it when run as root)")
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     folder = tempfile.mkdtemp(prefix="quorvane-redis-")
-    server = subprocess.Popen([program, "--port", str(port), "--bind", "127.0.0.1",
-                               "--save", "", "--appendonly", "no", "--dir", folder],
+    # Values uncompressed: DUMP then holds their bytes as they are (see redis_dump).
+    server = subprocess.Popen([program, "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                               "--appendonly", "no", "--rdbcompression", "no", "--dir", folder],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        def accepts():
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                return True
-            except OSError:
-                return server.poll() is not None  # ended: reported below
-        assert eventually(accepts) and server.poll() is None, "redis-server did not start"
+        with redis.Redis(port=port) as client:
+            def answers():
+                try:
+                    return client.ping()
+                except redis.ConnectionError:
+                    return server.poll() is not None  # ended: reported below
+            assert eventually(answers) and server.poll() is None, "redis-server did not start"
         yield f"redis://127.0.0.1:{port}/0"
     finally:
-        server.terminate()
-        try:
-            server.wait(10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
+        server.kill()
+        server.wait()
         shutil.rmtree(folder, ignore_errors=True)
 
 
@@ -241,19 +232,8 @@ def redis_url(redis_server):
 
 
 def redis_dump(url):
-    """Every key and every value in the Redis database, as bytes."""
+    """Every key and every value in the Redis database, as bytes (numbers
+    aside, as Redis keeps them)."""
     import redis
-    dump = []
     with redis.Redis.from_url(url) as client:
-        for key in client.scan_iter(count=1000):
-            kind = client.type(key)
-            dump.append(key)
-            if kind == b"string":
-                dump.append(client.get(key))
-            elif kind == b"hash":
-                dump.extend(part for pair in client.hgetall(key).items() for part in pair)
-            elif kind == b"zset":
-                dump.extend(member for member, _ in client.zrange(key, 0, -1, withscores=True))
-            else:  # nothing else is written: dump it whole
-                dump.append(client.dump(key))
-    return b"\n".join(dump)
+        return b"\n".join(key + b"\n" + client.dump(key) for key in client.scan_iter(count=1000))

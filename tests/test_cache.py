@@ -2,6 +2,7 @@
 service and pytest-httpserver, with the real requests-cache."""
 
 import base64
+import contextlib
 import datetime
 import json
 import os
@@ -116,22 +117,22 @@ def test_expiry_follows_the_range(sample, place):
         assert fetch_each() == {"yesterday": 0, "today": 1, "tomorrow": 1, "past, with a time": 1}
 
 
-def test_today_is_the_local_date():
-    """A range that ends yesterday by the caller's clock is over, even where
-    it is already today in UTC; one that ends today is not, even where UTC
-    is still on yesterday. Checked in a time zone whose date differs from
-    UTC's now (14 hours ahead, or 12 behind)."""
+def test_today_is_the_local_date(monkeypatch):
+    """By the caller's clock, in a time zone whose date differs from UTC's
+    now (14 hours ahead, or 12 behind): yesterday's range is over, today's not."""
+    from quorvane.process_client.cache import NEVER_EXPIRE, expiry_for
     now = datetime.datetime.now(datetime.timezone.utc)
     ahead = (now + datetime.timedelta(hours=14)).date() != now.date()
-    assert in_child("""
-        import datetime, json
-        from quorvane.process_client.cache import NEVER_EXPIRE, expiry_for
+    monkeypatch.setenv("TZ", "XXX-14" if ahead else "XXX+12")
+    time.tzset()
+    try:
         today = datetime.date.today()
         url = "http://127.0.0.1/api/stock/priceBars?ticker=HPX&fromDate=2020-01-01&toDate="
-        print(json.dumps([today != datetime.datetime.now(datetime.timezone.utc).date(),
-                          expiry_for(url + str(today - datetime.timedelta(days=1)), 60.0) == NEVER_EXPIRE,
-                          expiry_for(url + str(today), 60.0)]))
-    """, env={"TZ": "XXX-14" if ahead else "XXX+12"}) == [True, True, 60.0]
+        assert today != now.date() and expiry_for(url + str(today), 60.0) == 60.0
+        assert expiry_for(url + str(today - datetime.timedelta(days=1)), 60.0) == NEVER_EXPIRE
+    finally:
+        monkeypatch.undo()
+        time.tzset()
 
 
 @pytest.mark.parametrize("headers", [
@@ -173,18 +174,6 @@ def test_the_key_tells_apart_what_may_answer_differently(sample, service, tmp_pa
     assert (sample.requests_served, len(service.requests)) == (1, 2)
 
 
-def test_the_file_is_shared_safely(sample, tmp_path):
-    """WAL mode (readers never wait for a writer, processes share the file)
-    and a busy time-out long enough to wait for another process's write."""
-    path = tmp_path / "c.sqlite"
-    with use_connection(cache=path) as connection:
-        priceBars.get_priceBars(*CALLS["get_priceBars"][1])
-        with connection._store.backend().responses.connection() as database:
-            assert database.execute("PRAGMA busy_timeout").fetchone() == (30_000,)
-    with sqlite3.connect(str(path)) as database:
-        assert database.execute("PRAGMA journal_mode").fetchone() == ("wal",)
-
-
 @pytest.mark.parametrize("status", [201, 404, 503])
 def test_only_status_200_is_kept(service, place, status):
     service.point(priceBars)
@@ -199,12 +188,16 @@ def test_only_status_200_is_kept(service, place, status):
 
 def test_the_token_never_reaches_the_disk(service, place):
     """Not in the key, not in the stored request nor in a redirect's, not in
-    any column or Redis value; a new login still finds the answers."""
+    any column or Redis value, nor a header but the content type, nor a
+    cookie; a new login still finds the answers."""
     path = place
     records = [{"DateTime": "2024-01-02T00:00:00", "Open": 1, "High": 2, "Low": 1,
                 "Close": 2, "Volume": 10}]
     service.point(priceBars)
-    service.answer("/api/stock/priceBars", records)
+    service.server.expect_request("/api/stock/priceBars").respond_with_response(Response(
+        json.dumps(records), content_type="application/json; charset=utf-8", headers={
+            "X-Seen": quote(f"Bearer {LONG_TOKEN}"), "Set-Cookie": "session=c00k1e-v4lue; Path=/",
+            "X-Plain": "unremarkable-header-value"}))
     service.server.expect_request("/moved").respond_with_response(Response(
         status=302, headers={"Location": "/api/stock/priceBars?ticker=HPX"}))
     Client().login(LONG_TOKEN)
@@ -215,7 +208,9 @@ def test_the_token_never_reaches_the_disk(service, place):
             f"Bearer {LONG_TOKEN}"]
         Client().login(LONG_TOKEN[::-1])
         again = priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
-        assert connection.get(service.url + "/moved").json() == records
+        hit = connection.get(service.url + "/moved")
+        assert hit.json() == records and not hit.cookies
+        assert dict(hit.headers) == {"Content-Type": "application/json; charset=utf-8"}
         # The table, the redirect's target, and the same answer under /moved.
         assert connection.cache_info().entries == 3
     assert len(service.requests) == 3  # the second login's calls were hits
@@ -225,44 +220,7 @@ def test_the_token_never_reaches_the_disk(service, place):
     for secret in (LONG_TOKEN, LONG_TOKEN[::-1]):  # ... and no token, in any encoding
         for form in token_forms(secret) | {secret.encode("utf-16-le")}:
             assert form not in kept
-
-
-# One process of two that share a Redis cache: calls every function once,
-# logged in with the long token, and prints how many requests it sent.
-REDIS_PROCESS = """
-import json, sys
-sys.path.insert(0, {tests!r})
-from quorvane.process_client import Client, use_connection
-from quorvane.process_stock import priceBars, orderFlow, foreign, dealerDesk, dividend
-from test_cache import CALLS
-for module in (priceBars, orderFlow, foreign, dealerDesk, dividend):
-    module.base_url = {url!r}
-Client().login({token!r})
-with use_connection(cache={cache!r}) as connection:
-    tables = [function(*args).to_json() for function, args in CALLS.values()]
-    print(json.dumps([tables, connection.cache_info().entries]))
-"""
-
-
-def test_two_processes_share_one_redis_cache(redis_url):
-    """The second process's calls are hits; no form of the token is in any
-    key or value; clearing empties the database for everyone."""
-    with sample_service.SampleService(tokens=[LONG_TOKEN]) as service:
-        code = REDIS_PROCESS.format(tests=os.path.dirname(__file__), url=service.url,
-                                    token=LONG_TOKEN, cache=redis_url)
-        first = in_child(code)
-        served = service.requests_served
-        second = in_child(code)
-        assert (served, service.requests_served) == (5, 5)
-    assert first == second and first[1] == 5
-    kept = redis_dump(redis_url)
-    assert b"api/stock/priceBars" in kept
-    for form in token_forms(LONG_TOKEN) | {LONG_TOKEN.encode("utf-16-le")}:
-        assert form not in kept
-    with Connection(cache=redis_url) as connection:
-        assert connection.cache_info()[:2] == (redis_url, 5)
-        connection.clear_cache()
-        assert connection.cache_info()[1:] == (0, 0)
+    assert b"c00k1e-v4lue" not in kept and b"unremarkable-header-value" not in kept
 
 
 # Tokens of every length and alphabet, and the ways a service may echo one.
@@ -281,64 +239,33 @@ def token_forms(token):
     return {form(token).encode() for form in ECHOES.values()} | {token.encode()}
 
 
-@pytest.mark.parametrize("echo", list(ECHOES))
-@pytest.mark.parametrize("token", TOKENS)
-def test_an_answer_that_echoes_the_token_is_not_kept(service, place, token, echo):
-    body = ('[{"DateTime": "2024-01-02T00:00:00", "Open": 1, "High": 2, "Low": 1, "Close": 2, '
-            f'"Volume": 10, "note": "seen {ECHOES[echo](token)}"}}]')
+ECHOED = '[{"DateTime": "2024-01-02T00:00:00", "Volume": 10, "note": "seen %s"}]'
+
+
+@pytest.mark.parametrize("token, content_type, body", [
+    *[pytest.param(token, "application/json", ECHOED % echo(token), id=f"{name}: {token}")
+      for token in TOKENS for name, echo in ECHOES.items()],
+    # Answers the functions cannot read.
+    pytest.param(LONG_TOKEN, "text/html", "<html><body>Down</body></html>", id="a page"),
+    pytest.param(LONG_TOKEN, "application/json", '[{"DateTime": "2024-01-02T00:00:00", "Op',
+                 id="cut short"),
+    pytest.param(LONG_TOKEN, "application/json", '{"error": "maintenance"}', id="an object"),
+    pytest.param(LONG_TOKEN, "application/json", '[{"DateTime": "2024-01-02"}, 1]', id="not records"),
+])
+def test_an_answer_is_not_kept(service, place, token, content_type, body):
+    """One that echoes the token in any form (the caller still gets its
+    table), or one the functions cannot read: the next call asks again."""
     service.point(priceBars)
-    service.answer("/api/stock/priceBars", body=body)
+    service.answer("/api/stock/priceBars", body=body, content_type=content_type)
     Client().login(token)
     with use_connection(cache=place) as connection:
         for _ in range(2):
-            assert priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")["Volume"].iloc[0] == 10
+            with contextlib.nullcontext() if "seen" in body else pytest.raises(Exception):
+                assert priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")["Volume"].iloc[0] == 10
         assert connection.cache_info().entries == 0
     assert len(service.requests) == 2
     kept = stored(place)
     assert not [form for form in token_forms(token) if form in kept]
-
-
-@pytest.mark.parametrize("token", TOKENS)
-def test_only_the_content_type_of_the_headers_is_kept(service, place, token):
-    """Headers the functions do not read are not kept, whatever they hold: a
-    token echoed in one, a session cookie."""
-    service.point(priceBars)
-    service.server.expect_request("/api/stock/priceBars").respond_with_response(Response(
-        json.dumps([{"DateTime": "2024-01-02T00:00:00", "Volume": 10}]),
-        content_type="application/json; charset=utf-8",
-        headers={"X-Seen": quote(f"Bearer {token}"), "Set-Cookie": "session=c00k1e-v4lue; Path=/",
-                 "X-Plain": "unremarkable-header-value"}))
-    Client().login(token)
-    with use_connection(cache=place):
-        priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
-        kept = priceBars.requests.get(service.url + "/api/stock/priceBars", params={
-            "ticker": "HPX", "fromDate": "2024-01-01", "toDate": "2024-01-31"})
-    assert len(service.requests) == 1 and kept.from_cache
-    assert dict(kept.headers) == {"Content-Type": "application/json; charset=utf-8"}
-    assert kept.encoding == "utf-8" and not kept.cookies
-    kept = stored(place)
-    for form in token_forms(token) | {b"c00k1e-v4lue", b"unremarkable-header-value"}:
-        assert form not in kept
-
-
-@pytest.mark.parametrize("content_type, body", [
-    ("text/html", "<html><body>Down for maintenance</body></html>"),
-    ("application/json", '[{"DateTime": "2024-01-02T00:00:00", "Open"'),  # cut short
-    ("application/json", '{"error": "maintenance"}'),
-    ("application/json", '[{"DateTime": "2024-01-02T00:00:00"}, 1]'),
-])
-def test_an_answer_the_functions_cannot_read_is_not_kept(service, place, content_type, body):
-    service.point(priceBars)
-    service.server.expect_oneshot_request("/api/stock/priceBars").respond_with_data(
-        body, content_type=content_type)
-    service.answer("/api/stock/priceBars", [{"DateTime": "2024-01-02T00:00:00", "Volume": 10}])
-    with use_connection(cache=place) as connection:
-        with pytest.raises(Exception):
-            priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
-        assert connection.cache_info().entries == 0
-        for _ in range(2):  # the good answer, then the same from the file
-            assert priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")["Volume"].iloc[0] == 10
-    assert len(service.requests) == 2
 
 
 def test_clear_and_info(sample, tmp_path):
@@ -510,6 +437,10 @@ def test_a_file_opened_while_another_process_writes_to_it(sample, tmp_path):
             function, args = CALLS["get_priceBars"]
             assert function(*args).equals(function(*args))
             assert connection.cache_info().entries == 1
+            # WAL mode, and a busy time-out long enough for another process's write.
+            with connection._store.backend().responses.connection() as database:
+                assert database.execute("PRAGMA journal_mode").fetchone() == ("wal",)
+                assert database.execute("PRAGMA busy_timeout").fetchone() == (30_000,)
     finally:
         timer.join()
         writer.close()
@@ -641,143 +572,44 @@ def test_a_fork_waits_for_writes_under_way(sample, tmp_path):
                                             path=str(tmp_path / "c.sqlite"))) == [0, 4, "ok"]
 
 
-# A loop of calls that each store an answer, with SIGINT sent at random
-# moments (the handler raises only while a call is under way, so that the
-# loop itself goes on); it stops once several interrupts landed inside a
-# write. Then a call in another thread and a write from another process must
-# go through, and what was stored must be whole.
-INTERRUPTED = """
-import json, os, random, signal, subprocess, sys, threading, time
-from quorvane.config import set_base_url
-from quorvane.process_client import Client, Connection, use_connection
-from quorvane.process_stock import priceBars
-priceBars.base_url = {url!r}
-Client().login({token!r})
-use_connection(cache={path!r}, timeout=30)
-calling, inside, interrupts, whole = False, 0, 0, 0
-def interrupt(signum, frame):
-    global inside
-    # Not in the loop's own lines (its except clause included): in the call.
-    if calling and frame.f_code.co_name != "<module>":
-        while frame is not None and frame.f_code.co_name != "save_response":
-            frame = frame.f_back
-        inside += frame is not None
-        raise KeyboardInterrupt
-signal.signal(signal.SIGINT, interrupt)
-stop = threading.Event()
-def send():
-    while not stop.wait(random.uniform(0.0005, 0.008)):
-        os.kill(os.getpid(), signal.SIGINT)
-threading.Thread(target=send, daemon=True).start()
-started, n = time.monotonic(), 0
-# Until some calls went through whole too (a loaded machine interrupts most).
-while (inside < 4 or whole < 2) and time.monotonic() - started < 20:
-    n += 1
-    try:
-        calling = True
-        priceBars.get_priceBars("HPX", f"{{1990 + n % 30}}-01-01", f"{{1990 + n % 30}}-{{1 + n // 30 % 12:02}}-28", "D")
-        whole += 1
-    except KeyboardInterrupt:
-        interrupts += 1
-    finally:
-        calling = False
-stop.set()
-time.sleep(0.05)
-done, failed = threading.Event(), []
-def later():
-    try:
-        priceBars.get_priceBars("HPX", "2024-02-01", "2024-02-28", "D")
-        done.set()
-    except BaseException as error:
-        failed.append(repr(error))
-thread = threading.Thread(target=later, daemon=True)
-thread.start()
-other = subprocess.run([sys.executable, "-c", '''
-from quorvane.process_client import Client, use_connection
-from quorvane.process_stock import priceBars
-priceBars.base_url = {url!r}
-Client().login({token!r})
-use_connection(cache={path!r}, timeout=30)
-priceBars.get_priceBars("HPX", "2024-03-01", "2024-03-28", "D")
-'''], timeout=30, capture_output=True, text=True)
-if not done.wait(30) and not failed:  # where it waits
-    import traceback
-    failed.append("".join(traceback.format_stack(sys._current_frames()[thread.ident])))
-print(json.dumps([inside > 0, interrupts >= inside, failed, other.returncode, other.stderr[-500:]]))
-"""
-
-
-def test_an_interrupted_opening_holds_no_lock(sample, tmp_path, monkeypatch):
-    """Ctrl-C while the file is being opened (its tables made, in a write
-    transaction): a later call opens it again and stores its answer, even
-    while the interrupt's frames are still alive."""
+@pytest.mark.parametrize("opened", [False, True], ids=["while opening", "while storing"])
+def test_ctrl_c_inside_a_write_holds_no_lock(sample, tmp_path, monkeypatch, opened):
+    """Ctrl-C inside a write transaction (the file's tables being made, or an
+    answer stored): even while the interrupt's frames are alive, another
+    process can write at once, the next call here stores its answer, and
+    the file is whole."""
     from requests_cache.backends.sqlite import SQLiteDict
-    made = SQLiteDict.init_db
+    write, path = SQLiteDict.connection, tmp_path / "c.sqlite"
 
-    def interrupted(table):
-        monkeypatch.setattr(SQLiteDict, "init_db", made)
-        with table.connection(commit=True) as database:
-            database.execute("CREATE TABLE IF NOT EXISTS opened (x)")
-            database.execute("INSERT INTO opened VALUES (1)")
-            raise KeyboardInterrupt
-    monkeypatch.setattr(SQLiteDict, "init_db", interrupted)
-    with use_connection(cache=tmp_path / "c.sqlite") as connection:
+    @contextlib.contextmanager
+    def interrupted(table, commit=False):
+        with write(table, commit) as database:
+            yield database
+            if commit:  # the write is made, not committed
+                monkeypatch.setattr(SQLiteDict, "connection", write)
+                raise KeyboardInterrupt
+    args = CALLS["get_priceBars"][1]
+    with use_connection(cache=path) as connection:
+        if opened:
+            priceBars.get_priceBars("HPX", "2024-02-01", "2024-02-28", "D")
+        monkeypatch.setattr(SQLiteDict, "connection", interrupted)
         with pytest.raises(KeyboardInterrupt) as kept:
-            priceBars.get_priceBars(*CALLS["get_priceBars"][1])
-        later = threading.Thread(target=priceBars.get_priceBars, args=CALLS["get_priceBars"][1],
-                                 daemon=True)
+            priceBars.get_priceBars(*args)
+        with contextlib.closing(sqlite3.connect(str(path), timeout=5)) as other:
+            other.execute("BEGIN IMMEDIATE")  # the write lock, as another process takes it
+            assert other.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+        later = threading.Thread(target=priceBars.get_priceBars, args=args, daemon=True)
         later.start()
         later.join(10)
-        assert not later.is_alive() and connection.cache_info().entries == 1
+        assert not later.is_alive() and connection.cache_info().entries == 1 + opened
     assert kept.value.__traceback__ is not None
 
 
-def test_an_interrupted_write_leaves_the_file_usable(sample, tmp_path):
-    path = tmp_path / "c.sqlite"
-    assert in_child(INTERRUPTED.format(url=sample.url, token=sample_service.DEMO_TOKEN,
-                                       path=str(path))) == [True, True, [], 0, ""]
-    with sqlite3.connect(str(path)) as check:
-        assert check.execute("PRAGMA integrity_check").fetchone() == ("ok",)
-    # Every answer stored is whole: read back, each is the table itself.
-    with Connection(cache=path) as connection, use_connection(connection):
-        entries = connection.cache_info().entries
-        served = sample.requests_served
-        for month in ("02", "03"):
-            priceBars.get_priceBars("HPX", f"2024-{month}-01", f"2024-{month}-28", "D")
-        assert sample.requests_served == served
-    assert entries > 2
-
-
-# A cache file that this process may read and not write: hits are served,
-# misses fetched and not stored, and one warning says so. (Root writes any
-# file, so a child run as root gives its rights up first, once everything
-# it needs is imported.)
-READ_ONLY = """
-import json, os, warnings
-from quorvane.process_client import Client, use_connection
-from quorvane.process_client import cache
-from quorvane.process_stock import priceBars
-priceBars.base_url = {url!r}
-Client().login({token!r})
-priceBars.get_priceBars("HPX", "2024-05-01", "2024-05-31", "D")  # imports what pandas needs
-if os.getuid() == 0:
-    os.setgid(65534)
-    os.setuid(65534)
-with warnings.catch_warnings(record=True) as caught:
-    warnings.simplefilter("always")
-    with use_connection(cache={path!r}) as connection:
-        for month in ("01", "01", "02", "02"):
-            priceBars.get_priceBars("HPX", f"2024-{{month}}-01", f"2024-{{month}}-28", "D")
-        entries = connection.cache_info().entries
-        try:
-            connection.clear_cache()
-        except PermissionError as error:
-            refused = str(error)
-print(json.dumps([[str(w.message) for w in caught], entries, refused]))
-"""
-
-
-def test_a_read_only_file_answers_what_it_holds(sample, tmp_path):
+def test_a_read_only_file_answers_what_it_holds(sample):
+    """A cache file that this process may read and not write: hits are
+    served, misses fetched and not stored, and one warning says so. (Root
+    writes any file: the child gives its rights up, once it has imported
+    what it needs.)"""
     folder = Path(tempfile.mkdtemp(prefix="quorvane-read-only-"))
     path = folder / "c.sqlite"
     try:
@@ -786,8 +618,28 @@ def test_a_read_only_file_answers_what_it_holds(sample, tmp_path):
         path.chmod(0o444)
         folder.chmod(0o555)
         served = sample.requests_served
-        messages, entries, refused = in_child(READ_ONLY.format(
-            url=sample.url, token=sample_service.DEMO_TOKEN, path=str(path)))
+        messages, entries, refused = in_child(f"""
+            import json, os, warnings
+            from quorvane.process_client import Client, cache, use_connection  # imported while it can
+            from quorvane.process_stock import priceBars
+            priceBars.base_url = {sample.url!r}
+            Client().login({sample_service.DEMO_TOKEN!r})
+            priceBars.get_priceBars("HPX", "2024-05-01", "2024-05-31", "D")
+            if os.getuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                with use_connection(cache={str(path)!r}) as connection:
+                    for month in ("01", "01", "02", "02"):
+                        priceBars.get_priceBars("HPX", f"2024-{{month}}-01", f"2024-{{month}}-28", "D")
+                    entries = connection.cache_info().entries
+                    try:
+                        connection.clear_cache()
+                    except PermissionError as error:
+                        refused = str(error)
+            print(json.dumps([[str(w.message) for w in caught], entries, refused]))
+        """)
     finally:
         folder.chmod(0o755)
         shutil.rmtree(folder)

@@ -9,6 +9,7 @@ import socket
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
@@ -303,19 +304,13 @@ NAN = math.nan
      "rate_limit's per_seconds must be finite and above 0, not 0"),
     ('Connection(rate_limit=(60, NAN))', ValueError, "per_seconds must be finite"),
     ('Connection(rate_limit=(60, "60"))', TypeError, "per_seconds must be a number, not str"),
-    ('Connection(cache=1)', TypeError, "cache must be True, a path, a redis:// URL or None, "
-                                       "not int"),
-    ('Connection(cache=" ")', ValueError, "cache must be True, a path, a redis:// URL or None, "
-                                         "not an empty str"),
-    ('Connection(cache="https://cache.example/x")', ValueError,
-     "cache must be a path or a redis:// URL, not a https:// URL"),
-    ('Connection(rate_limit_store="limits.sqlite")', ValueError,
-     "rate_limit_store needs a rate_limit=(calls, per_seconds)"),
-    ('Connection(rate_limit=(1, 1), rate_limit_store=1)', TypeError,
-     "rate_limit_store must be a path or a redis:// URL, not int"),
-    ('Connection(rate_limit=(1, 1), rate_limit_store="")', ValueError,
-     "rate_limit_store must be a path or a redis:// URL, not an empty str"),
-    ('Connection(rate_limit=(1, 1), rate_limit_store="http://127.0.0.1:6379/0")', ValueError,
+    ('Connection(cache=1)', TypeError, "cache must be True, a path, a redis:// URL or None, not int"),
+    ('Connection(cache=" ")', ValueError, "a redis:// URL or None, not an empty str"),
+    ('Connection(cache="https://x/y")', ValueError, "cache must be a path or a redis:// URL, not a https:// URL"),
+    ('Connection(rate_limit_store="l")', ValueError, "rate_limit_store needs a rate_limit=(calls, per_seconds)"),
+    ('Connection(rate_limit=(1, 1), rate_limit_store=1)', TypeError, "a redis:// URL, not int"),
+    ('Connection(rate_limit=(1, 1), rate_limit_store="")', ValueError, "a redis:// URL, not an empty str"),
+    ('Connection(rate_limit=(1, 1), rate_limit_store="http://127.0.0.1/0")', ValueError,
      "rate_limit_store must be a path or a redis:// URL, not a http:// URL"),
     ('Connection(cache_expiry=-1)', ValueError, "cache_expiry must be finite and 0 or more"),
     ('Connection(cache_expiry=None)', TypeError, "cache_expiry must be a number of seconds"),
@@ -323,8 +318,7 @@ NAN = math.nan
      "cache_expiry must be at most 1,000,000,000 seconds (about 31 years), not 1000000000000.0"),
     ('Connection(cache_expiry=sys.maxsize)', ValueError, "cache_expiry must be at most"),
     ('Connection(max_wait=1e10)', ValueError, "max_wait must be at most 1,000,000,000 seconds"),
-    ('Connection(timeout=(5, 1e10))', ValueError, "the read time limit (or None for no limit) "
-                                                  "must be at most"),
+    ('Connection(timeout=(5, 1e10))', ValueError, "the read time limit (or None for no limit) must be at most"),
     ('Connection(backoff=math.inf)', ValueError, "backoff must be at most"),
     ('Connection(rate_limit=(60, 1e10))', ValueError, "rate_limit's per_seconds must be at most"),
     ('use_connection(Connection(), timeout=1)', TypeError,
@@ -341,6 +335,10 @@ NAN = math.nan
     ('fetch_many(pb.get_priceBars, "HPX")', TypeError, "not one str"),
     ('fetch_many(pb.get_priceBars, ["HPX", ["QVA"]])', TypeError,
      "every ticker must be hashable: unhashable type: 'list'"),
+    # The executor's own size decides, and threads take a ticker at a time.
+    ('fetch_many(len, ["HPX"], executor=ThreadPoolExecutor(1), workers=16)', TypeError, "workers= is the"),
+    ('fetch_many(len, ["HPX"], chunksize=10)', TypeError, "chunksize= is the number of tickers in each"),
+    ('fetch_many(len, ["HPX"], connection=closed_connection())', ValueError, "this Connection is closed"),
 ])
 def test_invalid_arguments(call, error, text):
     with pytest.raises(error) as excinfo:
@@ -373,38 +371,30 @@ def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
                    "'/path/to/quorvane-*.whl[cache]', or '.[cache]' in a clone)"]
 
 
-@pytest.mark.parametrize("option, place, text", [
-    ("rate_limit_store", "redis://127.0.0.1:{closed}/0", "the rate limit's store "
-     "redis://127.0.0.1:{closed}/0 cannot be used: Error 111 connecting to 127.0.0.1:{closed}"),
-    ("rate_limit_store", "redis://:hunter2@127.0.0.1:{closed}/0",
-     "the rate limit's store redis://:***@127.0.0.1:{closed}/0 cannot be used: "),
-    ("rate_limit_store", "{file}/limits.sqlite",
-     "the rate limit's store '{file}/limits.sqlite' cannot be used: "),
-    ("cache", "redis://127.0.0.1:{closed}/0",
-     "the cache redis://127.0.0.1:{closed}/0 cannot be used: Error 111 connecting"),
-    ("cache", "{file}/c.sqlite", "the cache file '{file}/c.sqlite' cannot be used: "),
+@pytest.mark.parametrize("options, text", [  # port 1: nothing listens there
+    ({"rate_limit_store": "redis://127.0.0.1:1/0"},
+     "the rate limit's store redis://127.0.0.1:1/0 cannot be used: Error 111 connecting to 127.0.0.1:1"),
+    ({"rate_limit_store": "redis://:hunter2@127.0.0.1:1/0"},
+     "the rate limit's store redis://:***@127.0.0.1:1/0 cannot be used: "),
+    ({"rate_limit_store": "{file}/limits.sqlite"}, "the rate limit's store '{file}/limits.sqlite' cannot be used: "),
+    ({"cache": "redis://127.0.0.1:1/0"}, "the cache redis://127.0.0.1:1/0 cannot be used: Error 111 connecting"),
+    ({"cache": "{file}/c.sqlite"}, "the cache file '{file}/c.sqlite' cannot be used: "),
 ])
-def test_a_store_that_cannot_be_used_is_named(sample, tmp_path, option, place, text):
+def test_a_store_that_cannot_be_used_is_named(sample, tmp_path, options, text):
     """Redis not running, a file whose folder cannot be made: the call
     fails at once, sends nothing, and says which store (never a password)."""
-    if option == "cache":
+    if "cache" in options:
         pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
-    if place.startswith("redis"):
+    if "redis:" in str(options):
         pytest.importorskip("redis", reason="needs the Redis client: pip install redis")
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        closed = probe.getsockname()[1]
     (tmp_path / "a-file").write_text("")
-    names = {"closed": closed, "file": tmp_path / "a-file"}
-    options = {option: place.format(**names)}
-    if option == "rate_limit_store":
-        options["rate_limit"] = (5, 1)
     start = time.monotonic()
-    with use_connection(**options):
+    with use_connection(rate_limit=(5, 1), **{name: value.format(file=tmp_path / "a-file")
+                                              for name, value in options.items()}):
         with pytest.raises(StoreUnavailable) as excinfo:
             bars()
     assert time.monotonic() - start < 5.0
-    assert str(excinfo.value).startswith(text.format(**names))
+    assert str(excinfo.value).startswith(text.format(file=tmp_path / "a-file"))
     assert "hunter2" not in str(excinfo.value) and sample.requests_served == 0
 
 
@@ -569,20 +559,18 @@ def test_a_pool_too_small_only_logs(sample, caplog):
 
 
 @pytest.mark.threads
-@pytest.mark.parametrize("outcome", ["table", "table from a cold cache", "read time-out"])
-def test_identical_calls_at_once_share_one_request(sample, tmp_path, outcome):
+@pytest.mark.parametrize("options", [{}, {"cache": "c.sqlite"}, {"timeout": (5, 0.5)}],
+                         ids=["table", "table from a cold cache", "read time-out"])
+def test_identical_calls_at_once_share_one_request(sample, tmp_path, options):
     """Eight threads ask for the same table while the first asks: the
     service sees one request, and each thread gets a table (or an
     exception) of its own."""
-    options = {"timeout": (5, 0.5) if outcome == "read time-out" else 10, "retries": 0}
-    if "cache" in outcome:
+    if "cache" in options:
         pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
-        options["cache"] = tmp_path / "c.sqlite"
-    expected = bars("HPX")
-    served = sample.requests_served
+        options = {"cache": tmp_path / options["cache"]}
+    expected, served = bars("HPX"), sample.requests_served + 1
     sample.delay = 1.0
-    got = [None] * 8
-    start = threading.Barrier(8)
+    got, start = [None] * 8, threading.Barrier(8)
 
     def work(index):
         start.wait()
@@ -590,16 +578,15 @@ def test_identical_calls_at_once_share_one_request(sample, tmp_path, outcome):
             got[index] = bars("HPX")
         except Exception as error:  # compared below
             got[index] = error
-    with use_connection(**options):
+    with use_connection(**{"timeout": 10, "retries": 0, **options}):
         threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join(30)
-    assert sample.requests_served - served == 1
-    assert len({id(result) for result in got}) == 8
+    assert sample.requests_served == served and len({id(result) for result in got}) == 8
     for result in got:
-        if outcome == "read time-out":
+        if "timeout" in options:
             assert isinstance(result, requests.exceptions.ReadTimeout)
         else:
             pd.testing.assert_frame_equal(result, expected)

@@ -9,7 +9,6 @@ import subprocess
 import sys
 import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
@@ -54,9 +53,7 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
         fetch_many(pb.get_priceBars, "HPX", *DATES, "D")
 
 
-# to_frame against the sample service: (function, arguments after the
-# dates) for a regrouped period, "D" (every field the service sends) and
-# get_dividend, whose index is 0, 1, 2...
+# to_frame's tables: regrouped, "D" (every field sent), and dividends (index 0, 1, 2...).
 ONE_FRAME = {
     "regrouped by week": (pb.get_priceBars, ("W",)),
     "D": (orderFlow.get_order_flow, ("D",)),
@@ -80,34 +77,11 @@ def test_to_frame_holds_each_table_under_its_ticker(sample, function, rest):
     assert frame.reset_index().columns[0] == "ticker"
 
 
-def test_to_frame_of_tables_that_differ_of_none_and_of_other_results():
-    days = pd.DatetimeIndex(["2024-03-01", "2024-03-04"], name="DateTime")
-    a = pd.DataFrame({"Close": [1.5, 2.5], "Volume": [10, 20]}, index=days)
-    b = pd.DataFrame({"Close": [3.5], "Extra": ["x"]}, index=days[:1])
-    frame = FetchResult({"B": b, "A": a}, {"C": KeyError("DateTime")}).to_frame()
-    assert list(frame.columns) == ["Close", "Extra", "Volume"]
-    assert list(frame.dtypes) == ["float64", b.dtypes["Extra"], "float64"]  # text stays text
-    assert frame.loc["B", "Volume"].isna().all() and frame.loc["A", "Extra"].isna().all()
-    assert list(frame.index) == [("B", days[0]), ("A", days[0]), ("A", days[1])]
-
-    empty = fetch_many(pb.get_priceBars, [], *DATES, "D").to_frame()
+def test_to_frame_of_no_table_and_of_other_results():
+    empty = FetchResult({}, {"NOPE": KeyError("DateTime")}).to_frame()
     assert empty.shape == (0, 0) and empty.index.names == ["ticker"]
     with pytest.raises(TypeError, match="the result for 'HPX' is of type int"):
         fetch_many(len, ["HPX"], progress=False).to_frame()
-
-
-@pytest.mark.parametrize("given, error, message", [
-    # The executor's own size decides, and threads take a ticker at a time:
-    # either would be ignored.
-    ({"executor": ThreadPoolExecutor(1), "workers": 16}, TypeError, "workers= is the number"),
-    ({"chunksize": 10}, TypeError, "chunksize= is the number of tickers in each task"),
-    ({"connection": Connection()}, ValueError, "this Connection is closed"),
-])
-def test_arguments_that_would_not_do_what_they_say(given, error, message):
-    if "connection" in given:
-        given["connection"].close()
-    with pytest.raises(error, match=message):
-        fetch_many(pb.get_priceBars, ["HPX"], *DATES, "D", **given)
 
 
 def test_a_bar_asked_for_without_tqdm_says_how_to_install_it(monkeypatch):

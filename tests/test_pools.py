@@ -1,18 +1,16 @@
-"""Beyond one process, against the sample service on 127.0.0.1: a worker set
-up by the environment alone, a Connection that pickles, and fetch_many on
-process pools, joblib's and Dask's executors. The pools start once per
-module, with nothing set up in their workers: no address, login or
-connection."""
+"""Beyond one process, against the sample service on 127.0.0.1: a Connection
+that pickles, fetch_many on process pools, joblib's and Dask's executors,
+and a guarded function sent by value. The pools start once per module, with
+nothing set up in their workers: no address, login or connection. (A worker
+set up by the environment alone: docs/processes.md's examples, which
+test_readme.py runs.)"""
 
 import _thread
-import base64
 import copy
 import multiprocessing
-import os
 import pickle
 import random
 import signal
-import subprocess
 import threading
 import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
@@ -24,7 +22,8 @@ import pytest
 import pool_tasks
 import quorvane.process_stock.priceBars as pb
 import sample_service
-from conftest import PYTHON, ROOT, eventually, in_child
+from conftest import PYTHON, eventually
+from quorvane.config.guard_access import guard_access
 from quorvane.process_client import Connection, fetch_many, use_connection
 
 ARGS = ("2024-03-01", "2024-03-31", "W")
@@ -57,66 +56,28 @@ def pools():
         yield lambda kind: started.get(kind) or started.setdefault(kind, start(kind, stack))
 
 
-# A user's script with QUORVANE_BASE_URL and QUORVANE_TOKEN set, logging
-# everything: a forkserver worker (the default from CPython 3.14) calls a data
-# function and a guarded one. README's examples do so with spawn, joblib, Dask.
-ENVIRONMENT_ONLY = f"""
-import logging, multiprocessing, os
-from concurrent.futures import ProcessPoolExecutor
-from pool_tasks import get_priceBars, guarded_bars
-from quorvane.process_client import Client
-logging.basicConfig(level=logging.DEBUG)
-if os.environ.get("QUORVANE_TEST_PYTHON"):  # under emulation, see conftest
-    multiprocessing.set_executable(os.environ["QUORVANE_TEST_PYTHON"])
-expected = [get_priceBars(ticker, *{ARGS!r}) for ticker in ["HPX", "QVA"]]
-with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("forkserver")) as pool:
-    for function in (get_priceBars, guarded_bars):
-        tables = pool.map(function, ["HPX", "QVA"], *[[arg] * 2 for arg in {ARGS!r}])
-        assert all(table.equals(want) for table, want in zip(tables, expected))
-print(repr(Client()), Client().token == os.environ["QUORVANE_TOKEN"])
-"""
-
-
-def test_a_worker_set_up_by_the_environment_alone():
-    token = "env-token-8c1d5f2e9a4b"
-    with sample_service.SampleService(tokens=[token]) as service:
-        done = subprocess.run([PYTHON, "-c", ENVIRONMENT_ONLY], capture_output=True, text=True,
-                              timeout=100, env=dict(
-                                  os.environ, QUORVANE_BASE_URL=service.url, QUORVANE_TOKEN=token,
-                                  PYTHONPATH=os.pathsep.join([ROOT, os.path.dirname(__file__)])))
-        assert done.returncode == 0, done.stderr
-        assert service.requests_served == 2 * 3 and done.stdout.endswith(" True\n")
-    assert "GET /api/stock/priceBars?ticker=HPX" in done.stderr  # logged at DEBUG
-    assert token not in done.stdout + done.stderr
-
-
-def test_a_pickled_connection_works_in_another_process(sample, tmp_path):
+@pytest.mark.parametrize("cache", ["file", "redis"])
+def test_a_pickled_connection_works_in_another_process(sample, pools, tmp_path, request, cache):
+    cache = request.getfixturevalue("redis_url") if cache == "redis" else tmp_path / "answers"
     connection = Connection(timeout=(3.05, 30), retries=2, backoff=0.1, max_wait=5, pool_size=4,
-                            cache=tmp_path / "answers", cache_expiry=60, rate_limit=(50, 1),
+                            cache=cache, cache_expiry=60, rate_limit=(50, 1),
                             rate_limit_store=tmp_path / "limits.sqlite")
     with use_connection(connection):
         expected = pb.get_priceBars("HPX", *ARGS)  # now in the cache
-    data = pickle.dumps(connection)
-    assert sample_service.DEMO_TOKEN.encode() not in data
+    assert sample_service.DEMO_TOKEN.encode() not in pickle.dumps(connection)
     for copied in (copy.copy(connection), copy.deepcopy(connection)):
         assert copied is not connection and repr(copied) == repr(connection)
         assert copied.cache_info().entries == 1
         copied.close()
         assert not connection.closed
     served = sample.requests_served
-    # Neither logged in nor told the service's address: only the cache can
-    # answer, as it does for the same address.
-    report = in_child(f"""
-        import base64, json, pickle
-        from quorvane.process_client import use_connection
-        from quorvane.process_stock import priceBars
-        priceBars.base_url = {sample.url!r}
-        with use_connection(pickle.loads(base64.b64decode({base64.b64encode(data)!r}))) as copied:
-            table = priceBars.get_priceBars("HPX", *{ARGS!r})
-        print(json.dumps([repr(copied), base64.b64encode(pickle.dumps(table)).decode()]))
-    """)
-    assert report[0] == repr(connection) and sample.requests_served == served
-    pd.testing.assert_frame_equal(pickle.loads(base64.b64decode(report[1])), expected)
+    # Not logged in there: only the cache can answer, as it does for the same address.
+    shown, table = pools("spawn").submit(pool_tasks.bars_through, connection, sample.url,
+                                         *ARGS).result(60)
+    assert shown == repr(connection) and sample.requests_served == served
+    pd.testing.assert_frame_equal(table, expected)
+    connection.clear_cache()  # for every process
+    assert connection.cache_info().entries == 0
     connection.close()
 
 
@@ -168,6 +129,51 @@ def test_what_pickling_would_lose_ends_in_errors(sample, pools, function):
     else:
         assert tables == {} and list(errors) == ["HPX", "RAA", "RBB"]
     assert fetch_many(pb.get_priceBars, ["HPX"], *ARGS, executor=pools("spawn")).ok
+
+
+# A user's script: run as __main__, its functions go by value.
+SCRIPT = """
+from quorvane.config import set_base_url
+from quorvane.config.guard_access import guard_access
+from quorvane.process_client import Client
+from quorvane.process_stock.priceBars import get_priceBars
+
+@guard_access
+def closes(*args):
+    return list(get_priceBars(*args)["Close"])
+
+def task(url, token, *args):  # in a worker: without a login, then with one
+    set_base_url(url)
+    Client().logout()
+    try:
+        refused = closes(*args)
+    except Exception as error:
+        refused = str(error)
+    Client().login(token)
+    try:
+        return refused, closes(*args)
+    finally:
+        Client().logout()
+"""
+
+
+@pytest.mark.parametrize("kind", ["joblib", "dask"])
+def test_a_guarded_function_of_a_script_guards_in_the_worker(sample, pools, kind):
+    """cloudpickle (joblib's, Dask's) sends the script's functions by value:
+    the copy that a worker rebuilds from the guard's code checks the
+    worker's own login. What the interpreter imports goes by reference,
+    and pickle sends a guarded function of a module by name."""
+    script = {"__name__": "__main__"}
+    exec(SCRIPT, script)
+    for pickler in [pytest.importorskip(name) for name in ("cloudpickle", "joblib.externals.cloudpickle")]:
+        assert pickler.loads(pickler.dumps(script["closes"])) is not script["closes"]
+        assert pickler.loads(pickler.dumps(pb.get_priceBars)) is pb.get_priceBars
+        assert pickler.loads(pickler.dumps(guard_access)) is guard_access
+    assert pickle.loads(pickle.dumps(pool_tasks.guarded_bars)) is pool_tasks.guarded_bars
+    refused, closes = pools(kind).submit(script["task"], sample.url, sample_service.DEMO_TOKEN,
+                                         "HPX", *ARGS).result(60)
+    assert refused == "Chưa đăng nhập. Vui lòng đăng nhập trước."
+    assert closes == list(pb.get_priceBars("HPX", *ARGS)["Close"])
 
 
 @pytest.mark.parametrize("kind", ["spawn", "dask"])

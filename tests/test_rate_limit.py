@@ -3,8 +3,7 @@ counts, at the sample service and pytest-httpserver on 127.0.0.1."""
 
 import bisect
 import json
-import os
-import subprocess
+import multiprocessing
 import threading
 import time
 
@@ -12,12 +11,14 @@ import pandas as pd
 import pytest
 from werkzeug import Response
 
+import pool_tasks
 import sample_service
-from conftest import PYTHON, ROOT, in_child
+from conftest import in_child
 from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
 from quorvane.process_stock import priceBars
 
 PATH = "/api/stock/priceBars"
+SPAWN = multiprocessing.get_context("spawn")
 BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
        "Close": 1.75, "Volume": 100}
 
@@ -272,109 +273,48 @@ def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn(any_store):
 
 # ---- one limit for many processes: rate_limit_store ------------------------------
 
-@pytest.fixture(params=["file", "redis"])
-def shared_store(request, tmp_path):
-    """A place to keep a limit that processes share: a file, or Redis."""
-    if request.param == "redis":
-        return request.getfixturevalue("redis_url")
-    return str(tmp_path / "limits.sqlite")
-
-
-# Four threads of one process make `each` calls in all through a limit kept
-# in `store`, once the go file exists; the process's clocks are `offset`
-# seconds off (a machine whose clock is wrong).
-SHARING = """
-import json, os, sys, threading, time
-real_time, real_monotonic = time.time, time.monotonic
-time.time = lambda: real_time() + {offset}
-time.monotonic = lambda: real_monotonic() + {offset}
-from quorvane.process_client import Client, use_connection
-from quorvane.process_stock import priceBars
-priceBars.base_url = {url!r}
-Client().login({token!r})
-use_connection(timeout=(3.05, 30), rate_limit=(10, 1), rate_limit_store={store!r})
-priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-02", "D")  # what pandas imports
-failures, done = [], []
-def work(thread):
-    try:
-        for n in range(thread, {each}, 4):
-            done.append(len(priceBars.get_priceBars(
-                "HPX", "2024-01-01", f"2024-01-31T{{{index}:02d}}:{{n:02d}}", "D")))
-    except BaseException as error:
-        failures.append(repr(error))
-print("ready", flush=True)
-while not os.path.exists({go!r}):
-    time.sleep(0.01)
-threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
-print(json.dumps([len(done), failures]))
-"""
-
-
-def test_processes_share_one_limit(sample, shared_store, tmp_path):
+@pytest.mark.parametrize("any_store", ["file", "redis"], indirect=True)
+def test_processes_share_one_limit(sample, any_store):
     """4 processes of 4 threads each, one with its clock 2 s ahead and one
     2 s behind: no 1 s window at the service sees more than 10 requests."""
-    go, each = tmp_path / "go", 10
-    children = [subprocess.Popen(
-        [PYTHON, "-c", SHARING.format(offset=offset, url=sample.url, token=sample_service.DEMO_TOKEN,
-                                      store=shared_store, index=index, each=each, go=str(go))],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        env=dict(os.environ, PYTHONPATH=ROOT)) for index, offset in enumerate((2, -2, 0, 0))]
+    ready, go, results = SPAWN.Barrier(5), SPAWN.Event(), SPAWN.Queue()
+    children = [SPAWN.Process(target=pool_tasks.share_a_limit, args=(
+        sample.url, sample_service.DEMO_TOKEN, any_store, offset, index, ready, go, results))
+        for index, offset in enumerate((2, -2, 0, 0))]
     try:
         for child in children:
-            assert child.stdout.readline() == "ready\n", child.stderr.read()
+            child.start()
+        ready.wait(60)
         first = len(sample.arrivals)
-        go.touch()
-        outputs = [child.communicate(timeout=60) for child in children]
+        go.set()
+        assert [results.get(timeout=60) for _ in children] == [10] * 4
     finally:
         for child in children:
             child.kill()
-    for child, (out, err) in zip(children, outputs):
-        assert child.returncode == 0, err
-        assert json.loads(out.splitlines()[-1]) == [each, []]
+            child.join()
     arrivals = sample.arrivals[first:]
-    assert len(arrivals) == 4 * each
-    assert busiest_window(arrivals, 1.0) == 10
+    assert len(arrivals) == 40 and busiest_window(arrivals, 1.0) == 10
     # 40 requests, 10 a second at most: the 31st comes 3 s after the first
     # at the earliest, and not much later.
     assert 3.0 <= arrivals[30] - arrivals[0] < 3.0 + 3.0
 
 
-# Takes both slots of a shared (2, 0.5) limit with two calls that the
-# service is slow to answer, and is killed while they are under way.
-HOLDER = """
-import threading
-from quorvane.process_client import Client, use_connection
-from quorvane.process_stock import priceBars
-priceBars.base_url = {url!r}
-Client().login({token!r})
-use_connection(timeout=(0.5, 1.0), retries=0, rate_limit=(2, 0.5), rate_limit_store={store!r})
-for ticker in ("HPX", "QVA"):
-    threading.Thread(target=priceBars.get_priceBars,
-                     args=(ticker, "2024-01-01", "2024-01-31", "D")).start()
-"""
-
-
+@pytest.mark.parametrize("any_store", ["file", "redis"], indirect=True)
 def test_a_process_killed_holding_slots_holds_the_others_until_its_lease_ends(
-        sample, shared_store):
+        sample, any_store):
     """The lease of its slots: per_seconds + the connect and read time
     limits = 0.5 + 0.5 + 1.0 = 2 s after it took them, as documented."""
     sample.delay = 30.0
-    holder = subprocess.Popen([PYTHON, "-c", HOLDER.format(
-        url=sample.url, token=sample_service.DEMO_TOKEN, store=shared_store)],
-        env=dict(os.environ, PYTHONPATH=ROOT))
+    holder = SPAWN.Process(target=pool_tasks.hold_two_slots, args=(
+        sample.url, sample_service.DEMO_TOKEN, any_store))
+    holder.start()
     try:
-        assert eventually_served(sample, 2)
-        holder.kill()
+        assert eventually_served(sample, 2, 60)
     finally:
         holder.kill()
-        holder.wait()
+        holder.join()
     sample.delay = 0.0
-    with use_connection(timeout=5, rate_limit=(2, 0.5), rate_limit_store=shared_store,
-                        max_wait=10):
+    with use_connection(timeout=5, rate_limit=(2, 0.5), rate_limit_store=any_store, max_wait=10):
         bars("MSR")
     taken, freed = sample.arrivals[0], sample.arrivals[2]
     assert 2.0 - 0.2 < freed - taken < 2.0 + 1.5

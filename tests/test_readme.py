@@ -45,20 +45,16 @@ def test_readme_has_scripts_and_sessions_that_run():
         "script", "session"}
 
 
-def headings(markdown):
-    """The text of every heading of a page, as a reader sees it."""
-    tokens = MarkdownIt("commonmark").parse(markdown)
-    return [token.content.replace("`", "") for previous, token in zip(tokens, tokens[1:])
-            if previous.type == "heading_open"]
-
-
-def anchors(heading):
-    """The heading's anchor on a forge (GitHub's rule) and on the site
+def anchors(page):
+    """Each heading's anchor on a forge (GitHub's rule) and on the site
     (Python-Markdown's toc)."""
-    forge = re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-")
-    site = unicodedata.normalize("NFKD", heading).encode("ascii", "ignore").decode()
-    site = re.sub(r"[-\s]+", "-", re.sub(r"[^\w\s-]", "", site).strip().lower())
-    return forge, site
+    tokens = MarkdownIt("commonmark").parse(page.read_text(encoding="utf-8"))
+    for previous, token in zip(tokens, tokens[1:]):
+        if previous.type == "heading_open":
+            heading = token.content.replace("`", "")
+            site = unicodedata.normalize("NFKD", heading).encode("ascii", "ignore").decode()
+            yield (re.sub(r"[^\w\- ]", "", heading.lower()).replace(" ", "-"),
+                   re.sub(r"[-\s]+", "-", re.sub(r"[^\w\s-]", "", site).strip().lower()))
 
 
 def test_readme_is_a_landing_page_whose_links_reach_every_page():
@@ -76,9 +72,7 @@ def test_readme_is_a_landing_page_whose_links_reach_every_page():
         path, _, anchor = link.partition("#")
         page = Path(ROOT, path)
         assert page.is_file(), f"README links to {path}, which does not exist"
-        if anchor:
-            found = [anchors(heading) for heading in headings(page.read_text(encoding="utf-8"))]
-            assert (anchor, anchor) in found, f"no heading of {path} has the anchor #{anchor}"
+        assert not anchor or (anchor, anchor) in anchors(page), f"no heading of {path} has #{anchor}"
     pages = {page.relative_to(ROOT).as_posix() for page in Path(ROOT, "docs").glob("*.md")}
     assert pages - {"docs/index.md"} <= {link.partition("#")[0] for link in local}
 
