@@ -4,6 +4,7 @@ service and pytest-httpserver, with the real requests-cache."""
 import base64
 import contextlib
 import datetime
+import gc
 import json
 import os
 import re
@@ -14,6 +15,7 @@ import tempfile
 import textwrap
 import threading
 import time
+import warnings
 from pathlib import Path
 from urllib.parse import quote
 
@@ -293,6 +295,37 @@ def test_clear_and_info(sample, tmp_path):
         connection.cache_info()
     with pytest.raises(RuntimeError, match="has no cache: give it cache=True or cache=path"):
         Connection().clear_cache()
+
+
+def open_files(folder):
+    """How many of this process's file descriptors are files in `folder`."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):  # the listing's own, closed by now
+            count += os.readlink(f"/proc/self/fd/{fd}").startswith(str(folder))
+    return count
+
+
+@pytest.mark.parametrize("ending", ["close", "collected"])
+def test_the_files_are_let_go_with_the_connection(sample, tmp_path, ending):
+    """The cache's and the shared limit's SQLite connections end when the
+    Connection is closed, or, left open, when it is collected: without a
+    ResourceWarning (CPython 3.13 and later warn of a connection collected
+    open)."""
+    connection = Connection(cache=tmp_path / "c", rate_limit=(100, 1),
+                            rate_limit_store=tmp_path / "limits.sqlite")
+    with use_connection(connection):
+        priceBars.get_priceBars(*CALLS["get_priceBars"][1])
+    assert open_files(tmp_path) > 0
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if ending == "close":
+            connection.close()
+        else:
+            del connection
+            gc.collect()
+    assert open_files(tmp_path) == 0
+    assert [str(w.message) for w in caught if w.category is ResourceWarning] == []
 
 
 def test_cache_true_is_a_file_in_the_user_cache_folder(sample, tmp_path, monkeypatch):
