@@ -17,7 +17,6 @@ import time
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 from contextlib import ExitStack, suppress
 
-import cloudpickle
 import pandas as pd
 import pytest
 
@@ -167,7 +166,7 @@ def test_a_guarded_function_of_a_script_guards_in_the_worker(sample, pools, kind
     and pickle sends a guarded function of a module by name."""
     script = {"__name__": "__main__"}
     exec(SCRIPT, script)
-    picklers = [cloudpickle]
+    picklers = [pytest.importorskip("cloudpickle")]
     with suppress(ImportError):  # joblib up to 1.5 has a copy of its own
         picklers.append(importlib.import_module("joblib.externals.cloudpickle"))
     for pickler in picklers:
