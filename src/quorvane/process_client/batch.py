@@ -417,7 +417,7 @@ class _Settings:
             raise ValueError("the Connection bound in this process is closed: every call "
                              "would fail")
         return cls(_this_process(), tuple(addresses), token if isinstance(token, str) else None,
-                   None if connection is None else connection._options())
+                   None if connection is None else connection.options.keywords())
 
     def __repr__(self) -> str:
         return (f"<quorvane settings of process {self.origin.partition('-')[0]}: "

@@ -33,7 +33,6 @@ and share both with other processes and machines, through a file or Redis::
 
 import copy
 import importlib
-import math
 import os
 import threading
 import weakref
@@ -48,9 +47,9 @@ from urllib3.util.retry import Retry
 # The modules whose ``requests`` global use_connection rebinds.
 from quorvane.process_stock import DATA_MODULES
 
-from .ratelimit import (LONGEST_SECONDS, RateLimit, RateLimitExceeded, SharedRateLimit,
-                        check_rate_limit, lease_for, too_long)
-from .stores import FileSlots, RedisSlots, StoreUnavailable, check_place, shown
+from .options import CACHE_INSTALL, Options, Timeout, cache_module
+from .ratelimit import RateLimit, RateLimitExceeded, SharedRateLimit
+from .stores import FileSlots, RedisSlots, StoreUnavailable
 
 if TYPE_CHECKING:
     from .cache import CacheInfo, RedisStore, Store
@@ -59,17 +58,9 @@ __all__ = ["Connection", "ConnectionBinding", "use_connection", "restore_request
            "DATA_MODULES", "RETRY_STATUSES", "RateLimitExceeded", "StoreUnavailable",
            "CACHE_INSTALL"]
 
-#: What to install for ``cache=``.
-CACHE_INSTALL = ("pip install requests-cache platformdirs (or quorvane's extra: "
-                 "pip install 'quorvane[cache]', '/path/to/quorvane-*.whl[cache]', "
-                 "or '.[cache]' in a clone)")
-
 #: Answers that are tried again: too many requests, and a gateway or service
 #: that is briefly unavailable.
 RETRY_STATUSES = frozenset({429, 502, 503, 504})
-
-Timeout = Union[None, float, Tuple[Optional[float], Optional[float]]]
-
 
 class _Retry(Retry):
     """urllib3's retry policy with every wait between tries capped.
@@ -146,38 +137,6 @@ class _Adapter(requests.adapters.HTTPAdapter):
                 cause.request = request
                 raise cause from None
             raise
-
-
-def _seconds(value: Any, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{what} must be a number of seconds, not {type(value).__name__}")
-    if not 0 < value < math.inf:  # also refuses NaN
-        raise ValueError(f"{what} must be a finite number of seconds above 0, not {value!r}")
-    if value > LONGEST_SECONDS:
-        raise too_long(what, value)
-    return float(value)
-
-
-def _limit(value: Any, what: str) -> Optional[float]:
-    return None if value is None else _seconds(value, what + " (or None for no limit)")
-
-
-def _check_timeout(timeout: Any) -> Timeout:
-    if isinstance(timeout, tuple):
-        if len(timeout) != 2:
-            raise ValueError("timeout must be (connect seconds, read seconds), "
-                             f"not a tuple of {len(timeout)}")
-        return (_limit(timeout[0], "the connect time limit"),
-                _limit(timeout[1], "the read time limit"))
-    return _limit(timeout, "timeout")
-
-
-def _count(value: Any, what: str, least: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{what} must be an int, not {type(value).__name__}")
-    if value < least:
-        raise ValueError(f"{what} must be at least {least}, not {value}")
-    return int(value)
 
 
 class Connection:
@@ -260,8 +219,9 @@ class Connection:
         ``None``, this process alone; a path: every process of this
         machine that names the same file; a ``redis://host:port/db`` URL:
         every process of every machine that names it (needs ``pip install
-        redis``). The store's clock times the limit, never the processes'
-        own. A process that dies while its requests are under way holds
+        redis``). A file is for the processes of one machine, and is
+        timed by its clock; Redis by the server's clock, so that machines
+        whose clocks disagree still hold one limit. A process that dies while its requests are under way holds
         their slots at most ``per_seconds`` plus the connect and read time
         limits (60 s each where not set) after it took them.
 
@@ -314,32 +274,13 @@ class Connection:
                  cache_expiry: float = 900.0,
                  rate_limit: Optional[Tuple[int, float]] = None,
                  rate_limit_store: Union[None, str, "os.PathLike[str]"] = None) -> None:
-        self.timeout = _check_timeout(timeout)
-        self.retries = _count(retries, "retries", 0)
-        self.pool_size = _count(pool_size, "pool_size", 1)
-        if isinstance(backoff, bool) or not isinstance(backoff, (int, float)):
-            raise TypeError(f"backoff must be a number of seconds, not {type(backoff).__name__}")
-        if not backoff >= 0:
-            raise ValueError(f"backoff must be 0 seconds or more, not {backoff!r}")
-        if backoff > LONGEST_SECONDS:
-            raise too_long("backoff", backoff)
-        self.backoff = float(backoff)
-        self.max_wait = _seconds(max_wait, "max_wait")
-        if isinstance(cache_expiry, bool) or not isinstance(cache_expiry, (int, float)):
-            raise TypeError("cache_expiry must be a number of seconds, not "
-                            + type(cache_expiry).__name__)
-        if not 0 <= cache_expiry < math.inf:
-            raise ValueError(f"cache_expiry must be finite and 0 or more, not {cache_expiry!r}")
-        if cache_expiry > LONGEST_SECONDS:
-            raise too_long("cache_expiry", cache_expiry)
-        self.cache_expiry = float(cache_expiry)
-        self.rate_limit = check_rate_limit(rate_limit)
-        # The options as given: what a copy of this connection is made from.
-        self.rate_limit_store = rate_limit_store
-        self.cache = cache
-        self._rate_limit = _limit_for(self.rate_limit, rate_limit_store, self.max_wait,
-                                      self.timeout)
-        self._store: Optional[Union["Store", "RedisStore"]] = _open_cache(cache)
+        #: The options, checked, with the stores' places resolved: what this
+        #: connection does, and what its pickle and copies carry.
+        self.options = Options.checked(
+            timeout, retries, backoff, max_wait=max_wait, pool_size=pool_size, cache=cache,
+            cache_expiry=cache_expiry, rate_limit=rate_limit, rate_limit_store=rate_limit_store)
+        self._rate_limit = _limit_for(self.options)
+        self._store = _open_cache(self.options)
         self._closed = False
         # Made by use_connection from options, and so closed by it.
         self._made_here = False
@@ -349,18 +290,26 @@ class Connection:
         self._start()
         _all_connections.add(self)
 
+    if not TYPE_CHECKING:
+        def __getattr__(self, name):
+            # connection.timeout, connection.retries...: the options.
+            if name != "options" and name in Options.__dataclass_fields__:
+                return getattr(self.options, name)
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
     def _start(self) -> None:
         """A new pool, new sessions and no call under way: at creation, and
         in a forked child, which must not touch the parent's sockets."""
+        options = self.options
         retry = _Retry(
-            total=self.retries, connect=self.retries, read=self.retries,
-            status=self.retries, other=0,
+            total=options.retries, connect=options.retries, read=options.retries,
+            status=options.retries, other=0,
             allowed_methods=frozenset({"GET"}), status_forcelist=RETRY_STATUSES,
-            backoff_factor=self.backoff, raise_on_status=False,
+            backoff_factor=options.backoff, raise_on_status=False,
             respect_retry_after_header=True)
-        retry.max_wait = self.max_wait
+        retry.max_wait = options.max_wait
         self._adapter = _Adapter(self._rate_limit, pool_connections=4,
-                                 pool_maxsize=self.pool_size, max_retries=retry)
+                                 pool_maxsize=options.pool_size, max_retries=retry)
         self._local = threading.local()
         # One token per call under way. Adding and discarding are atomic, so
         # no lock is needed (a lock would hang a signal handler that calls
@@ -374,7 +323,7 @@ class Connection:
         if self._rate_limit is not None:
             self._rate_limit = self._rate_limit.after_fork()
         if self._store is not None:
-            self._store = _open_cache(self.cache)
+            self._store = _open_cache(self.options)
         self._start()
 
     def _session(self) -> requests.Session:
@@ -382,7 +331,7 @@ class Connection:
         if session is None:
             if self._store is not None:
                 from .cache import CachedSession
-                session = CachedSession(self._store, self.cache_expiry)
+                session = CachedSession(self._store, self.options.cache_expiry)
             else:
                 session = requests.Session()
             # The thread's session drops its own default adapters (which
@@ -422,7 +371,7 @@ class Connection:
         """
         if self._closed:
             raise RuntimeError("this Connection is closed")
-        kwargs.setdefault("timeout", self.timeout)
+        kwargs.setdefault("timeout", self.options.timeout)
         call = object()
         self._calls.add(call)
         try:
@@ -496,8 +445,8 @@ class Connection:
         Returns
         -------
         CacheInfo
-            ``(path, entries, bytes)``: the cache file (or the Redis URL
-            as given), the answers in it (expired ones
+            ``(path, entries, bytes)``: the cache file (or the Redis URL,
+            its password shown as ``***``), the answers in it (expired ones
             included, until they are fetched again) and the bytes it takes
             on disk with its write-ahead log (in Redis, the bytes of the
             stored answers).
@@ -517,20 +466,8 @@ class Connection:
         connection has been restored."""
         return self._closed or self._retired
 
-    def _options(self) -> Dict[str, Any]:
-        """The keyword arguments that make a Connection like this one: what
-        pickling and copying carry. A store shared by many processes is
-        carried by where it lives (a path here), never as the open store."""
-        store = self._store
-        limits = check_place(self.rate_limit_store, "rate_limit_store")
-        return {"timeout": self.timeout, "retries": self.retries, "backoff": self.backoff,
-                "max_wait": self.max_wait, "pool_size": self.pool_size,
-                "cache": None if store is None else getattr(store, "url", None) or str(store.path),
-                "cache_expiry": self.cache_expiry, "rate_limit": self.rate_limit,
-                "rate_limit_store": None if limits is None else str(limits)}
-
     def __getstate__(self) -> Dict[str, Any]:
-        return self._options()
+        return self.options.keywords()
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
         self.__init__(**state)  # type: ignore[misc]
@@ -544,16 +481,7 @@ class Connection:
 
     def __repr__(self) -> str:
         state = " closed" if self.closed else ""
-        extra = ""
-        if self._store is not None:
-            extra += f" cache={self._store.shown()} cache_expiry={self.cache_expiry:g}"
-        if self.rate_limit is not None:
-            extra += f" rate_limit={self.rate_limit!r}"
-        if isinstance(self._rate_limit, SharedRateLimit):
-            extra += f" rate_limit_store={self._rate_limit.store.describe()}"
-        return (f"<Connection{state} timeout={self.timeout!r} retries={self.retries} "
-                f"backoff={self.backoff} max_wait={self.max_wait} "
-                f"pool_size={self.pool_size}{extra}>")
+        return f"<Connection{state} {' '.join(self.options.shown())}>"
 
 
 def _frozen(value: Any) -> Any:
@@ -568,16 +496,26 @@ def _frozen(value: Any) -> Any:
 
 
 def _flight_key(url: Any, params: Any, kwargs: Dict[str, Any]) -> Any:
-    """What makes two calls the same request (all but the time limit), or
-    None when they cannot be told the same: a stream, or an argument that is
-    not plain data (an auth object, hooks, a file)."""
+    """What makes two calls the same request: the address, the query and
+    every other argument, the headers (and so the login) and the time limit
+    among them. None when they cannot be told the same: a stream, or an
+    argument that is not plain data (an auth object, hooks, a file)."""
     if kwargs.get("stream"):
         return None
     try:
-        return (_frozen(url), _frozen(params),
-                _frozen({name: value for name, value in kwargs.items() if name != "timeout"}))
+        return (_frozen(url), _frozen(params), _frozen(kwargs))
     except TypeError:
         return None
+
+
+def _shared(error: Exception) -> bool:
+    """Whether ``error`` is the outcome of the request itself, which every
+    caller of an identical request would have met: a failure of the
+    connection or of the time limit. Not the rate limit's refusal or an
+    unusable store (nothing was sent), nor an exception of the caller's own
+    (a signal handler's, say)."""
+    return (isinstance(error, requests.exceptions.RequestException)
+            and not isinstance(error, (RateLimitExceeded, StoreUnavailable)))
 
 
 class _Flight:
@@ -592,9 +530,11 @@ class _Flight:
 
 class _Flights:
     """Identical calls under way at the same time share one: the first is
-    sent, the others wait for its answer and get copies of it (or of its
-    exception). A call that ends with Ctrl-C or SystemExit hands nothing
-    on: those waiting for it send again, one of them for all."""
+    sent, the others wait for its answer and get copies of it, or of the
+    request's own failure (see ``_shared``). Anything else that ends the
+    first call stays with its caller (Ctrl-C, a signal handler's exception,
+    a deadline of its own): those waiting for it send again, one of them
+    for all."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -633,7 +573,8 @@ class _Flights:
             flight.response = response
             return response
         except Exception as error:
-            flight.error = error
+            if _shared(error):
+                flight.error = error
             raise
         finally:
             with self._lock:
@@ -642,41 +583,24 @@ class _Flights:
             flight.done.set()
 
 
-def _limit_for(rate_limit: Optional[Tuple[int, float]], store: Any, max_wait: float,
-               timeout: Timeout) -> Optional[RateLimit]:
-    """The rate limit, this process's or kept in ``store``."""
-    place = check_place(store, "rate_limit_store")
-    if rate_limit is None:
-        if place is not None:
-            raise ValueError("rate_limit_store needs a rate_limit=(calls, per_seconds)")
+def _limit_for(options: Options) -> Optional[RateLimit]:
+    """The rate limit, this process's or kept in its store."""
+    if options.rate_limit is None:
         return None
+    place = options.rate_limit_store
     if place is None:
-        return RateLimit(*rate_limit, max_wait)
+        return RateLimit(*options.rate_limit, options.max_wait)
     slots = RedisSlots(place) if isinstance(place, str) else FileSlots(place)
-    return SharedRateLimit(*rate_limit, max_wait, slots, lease_for(rate_limit[1], timeout))
+    return SharedRateLimit(*options.rate_limit, options.max_wait, slots, options.lease)
 
 
-def _open_cache(cache: Any) -> Optional[Union["Store", "RedisStore"]]:
+def _open_cache(options: Options) -> Optional[Union["Store", "RedisStore"]]:
     """The cache's store, opened on first use; None for no cache."""
-    if cache is None or cache is False:
+    place = options.cache
+    if place is None:
         return None
-    if cache is not True and not isinstance(cache, (str, os.PathLike)):
-        raise TypeError("cache must be True, a path, a redis:// URL or None, not "
-                        + type(cache).__name__)
-    if isinstance(cache, str) and not cache.strip():
-        raise ValueError("cache must be True, a path, a redis:// URL or None, not an empty str")
-    place = None if cache is True else check_place(cache, "cache")
-    try:
-        module = importlib.import_module("quorvane.process_client.cache")
-    except ModuleNotFoundError as error:
-        if (error.name or "").partition(".")[0] not in ("requests_cache", "platformdirs"):
-            raise  # installed, but broken: its own error says more
-        raise ImportError(f"cache= needs requests-cache and platformdirs: {CACHE_INSTALL}",
-                          name=error.name) from error
-    store: Union["Store", "RedisStore"] = (
-        module.RedisStore(place) if isinstance(place, str)
-        else module.Store(module.default_path() if place is None else place))
-    return store
+    module = cache_module()
+    return module.RedisStore(place) if isinstance(place, str) else module.Store(place)
 
 
 # Every connection alive, for a forked child to renew.

@@ -21,29 +21,17 @@ process died is freed when its lease runs out.
 """
 
 import collections
-import math
 import threading
 import time
 import weakref
 from contextlib import contextmanager
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple, Type, Union
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Type, Union
 
 import requests
 
 from .stores import FileSlots, RedisSlots, StoreUnavailable
 
-__all__ = ["RateLimitExceeded", "RateLimit", "SharedRateLimit", "check_rate_limit",
-           "waits_end_with", "lease_for", "LONGEST_SECONDS", "UNLIMITED_TRY_SECONDS", "too_long"]
-
-#: The longest time any option of a Connection may give, in seconds (about
-#: 31 years): longer ones would overflow the clocks and dates they are added
-#: to (a wait's time limit, a cache entry's expiry date) only when first used.
-LONGEST_SECONDS = 1_000_000_000
-
-
-def too_long(what: str, value: float) -> ValueError:
-    return ValueError(f"{what} must be at most {LONGEST_SECONDS:,} seconds (about 31 years), "
-                      f"not {value!r}")
+__all__ = ["RateLimitExceeded", "RateLimit", "SharedRateLimit", "waits_end_with"]
 
 # The event that ends this thread's waits for the limit, if any (fetch_many's
 # workers: a stopped run drops its requests that have not gone yet).
@@ -52,10 +40,6 @@ _waits_end = threading.local()
 _POLL_SECONDS = 0.25
 # A wait for a slot of a shared limit ends this much after the slot is due.
 _AFTER_DUE = 0.002
-
-#: In a lease, a connect or read time limit that is not set counts as this.
-UNLIMITED_TRY_SECONDS = 60.0
-
 
 @contextmanager
 def waits_end_with(event: threading.Event) -> Iterator[None]:
@@ -80,39 +64,6 @@ class RateLimitExceeded(requests.exceptions.RequestException):
     ``errors`` like any failure; a run stopped by Ctrl-C ends the waits of
     its calls with it.
     """
-
-
-def check_rate_limit(value: Any) -> Optional[Tuple[int, float]]:
-    """``None``, or ``(calls, per_seconds)`` as an int and a float."""
-    if value is None:
-        return None
-    if not isinstance(value, tuple) or len(value) != 2:
-        raise TypeError("rate_limit must be (calls, per_seconds), for example (60, 60), "
-                        f"not {value!r}")
-    calls, per = value
-    if isinstance(calls, bool) or not isinstance(calls, int):
-        raise TypeError(f"rate_limit's calls must be an int, not {type(calls).__name__}")
-    if calls < 1:
-        raise ValueError(f"rate_limit's calls must be at least 1, not {calls}")
-    if isinstance(per, bool) or not isinstance(per, (int, float)):
-        raise TypeError(f"rate_limit's per_seconds must be a number, not {type(per).__name__}")
-    if not 0 < per < math.inf:
-        raise ValueError(f"rate_limit's per_seconds must be finite and above 0, not {per!r}")
-    if per > LONGEST_SECONDS:
-        raise too_long("rate_limit's per_seconds", per)
-    return int(calls), float(per)
-
-
-def lease_for(per: float, timeout: Any) -> float:
-    """How long a slot of a shared limit is held at most: ``per`` plus the
-    connect and read time limits (``UNLIMITED_TRY_SECONDS`` each where there
-    is none). A request reaches the service within its connect time and a
-    fraction of its read time, so a try still under way by then had its
-    request counted more than ``per`` seconds before, and its slot can go;
-    a process that dies holding slots holds them no longer than that."""
-    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
-    return per + sum(UNLIMITED_TRY_SECONDS if limit is None else limit
-                     for limit in (connect, read))
 
 
 class _Slot:
@@ -269,7 +220,8 @@ class SharedRateLimit(RateLimit):
         start = time.monotonic()
         stop: Optional[threading.Event] = getattr(_waits_end, "event", None)
         while True:
-            taken = self.store.take(self.calls, self.per, self.lease)
+            # The store's lock too is waited for within max_wait.
+            taken = self.store.take(self.calls, self.per, self.lease, start + self.max_wait)
             if taken.slot is not None:
                 return _Slot(taken.slot)
             waited = time.monotonic() - start
