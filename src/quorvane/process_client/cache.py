@@ -59,10 +59,11 @@ from requests_cache import DO_NOT_CACHE, NEVER_EXPIRE, BaseCache, CachedResponse
 from requests_cache import SQLiteCache
 from requests_cache.backends.sqlite import SQLiteDict
 
+from . import sqlite_file
 from .stores import (LOCK_SECONDS, StoreUnavailable, close_before_fork, close_files, in_use,
                      redis_client, redis_errors, redis_failure, shown)
 
-__all__ = ["CacheInfo", "CachedSession", "RedisStore", "Store", "cache_key", "default_path",
+__all__ = ["CacheInfo", "CachedSession", "RedisStore", "Store", "WritableTable", "cache_key", "default_path",
            "expiry_for"]
 
 #: Request headers that carry credentials.
@@ -109,13 +110,51 @@ def expiry_for(url: str, seconds: float) -> Union[int, float]:
 class CacheInfo(NamedTuple):
     """What ``Connection.cache_info()`` tells."""
 
-    #: The SQLite file, or the Redis URL.
+    #: The SQLite file, or the Redis URL (its password shown as ``***``).
     path: Union[Path, str]
     #: Answers stored, expired ones included until they are fetched again.
     entries: int
     #: Bytes on disk: the file and its write-ahead log; in Redis, the bytes
     #: of the stored answers.
     bytes: int
+
+
+class WritableTable(SQLiteDict):
+    """A table of a writable cache file. Its reads never wait (the file is
+    in WAL mode); each write is one transaction of ``sqlite_file.write``,
+    which waits for another process's write lock in short slices, for
+    ``LOCK_SECONDS`` at most (then ``sqlite_file.Locked``), instead of
+    requests-cache's own loop, which waits for as long as the lock is held.
+    Opening a file whose tables exist writes nothing."""
+
+    def init_db(self) -> None:
+        with self.connection() as connection:
+            found = connection.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' "
+                                       "AND name = ?", (self.table_name,)).fetchone()
+        if found is None:
+            super().init_db()
+
+    @contextmanager
+    def connection(self, commit: bool = False) -> Iterator[sqlite3.Connection]:
+        with super().connection() as connection:
+            if not commit:
+                yield connection
+                return
+            with sqlite_file.write(connection, time.monotonic() + LOCK_SECONDS):
+                yield connection
+
+
+class _Backend(SQLiteCache):
+    """requests-cache's SQLite backend of ``path`` in WAL mode, on tables
+    of ``WritableTable``."""
+
+    def __init__(self, path: Path) -> None:
+        BaseCache.__init__(self, cache_name=str(path))
+        lock = threading.RLock()
+        self.responses = WritableTable(path, table_name="responses", lock=lock, wal=True,
+                                timeout=sqlite_file.SLICE_SECONDS)
+        self.redirects = WritableTable(path, table_name="redirects", lock=lock, serializer=None,
+                                wal=True, timeout=sqlite_file.SLICE_SECONDS)
 
 
 def _open_backend(path: Path) -> SQLiteCache:
@@ -127,8 +166,8 @@ def _open_backend(path: Path) -> SQLiteCache:
     file together, or one opening it while another writes before the switch.
     So opening is tried again, for as long as a write would wait.
 
-    Opening writes (it makes the tables in a write transaction), and
-    whatever ends it half-way (that error, or Ctrl-C) leaves a database
+    Opening a new file writes (it makes the tables in a write transaction),
+    and whatever ends it half-way (that error, or Ctrl-C) leaves a database
     connection that nobody will use, possibly inside that transaction and
     holding the file's write lock. The exception's frames keep it alive as
     long as the exception lives, and for good where they sit in a reference
@@ -136,17 +175,16 @@ def _open_backend(path: Path) -> SQLiteCache:
     is closed at once.
     """
     deadline = time.monotonic() + LOCK_SECONDS
-    pause = 0.005
     while True:
         try:
-            return SQLiteCache(path, wal=True, timeout=LOCK_SECONDS)
+            return _Backend(path)
         except BaseException as error:
             _close_half_opened(error)
-            if (not isinstance(error, sqlite3.OperationalError) or "locked" not in str(error)
-                    or time.monotonic() + pause > deadline):
+            if not isinstance(error, sqlite3.OperationalError) or "locked" not in str(error):
                 raise
-        time.sleep(pause)
-        pause = min(2 * pause, 0.1)
+            if time.monotonic() >= deadline:
+                raise sqlite_file.Locked(LOCK_SECONDS) from error
+        time.sleep(sqlite_file.SLICE_SECONDS)
 
 
 def _close_half_opened(error: BaseException) -> None:
@@ -239,6 +277,7 @@ class Store:
         self.path = path if path.suffix else path.with_name(path.name + ".sqlite")
         self._backend: Optional[BaseCache] = None
         self.read_only = False
+        self._said_locked = False
         self._opening = threading.RLock()
         self._turn = threading.RLock()
         close_before_fork(self)
@@ -267,9 +306,20 @@ class Store:
         try:
             self.path.parent.mkdir(parents=True, exist_ok=True)
             return _open_backend(self.path)
-        except (OSError, sqlite3.Error) as error:
-            raise StoreUnavailable(f"the cache file {shown(self.path)} cannot be used: "
-                                   f"{error}") from None
+        except (OSError, sqlite3.Error, sqlite_file.Locked) as error:
+            raise self._failure(error) from error
+
+    def _failure(self, error: BaseException) -> StoreUnavailable:
+        return StoreUnavailable(f"the cache file {shown(self.path)} cannot be used: {error}")
+
+    def not_stored(self, error: sqlite_file.Locked) -> None:
+        """An answer was not stored: another process held the file's write
+        lock for as long as a write waits. Said once per store."""
+        if not self._said_locked:
+            self._said_locked = True
+            warnings.warn(f"the cache file {str(self.path)!r} is locked: {error}, so an answer "
+                          "was not stored (the call got its table; answers are stored again "
+                          "once the lock is let go)", UserWarning, stacklevel=2)
 
     def view(self) -> "_View":
         return _View(self.backend(), self)
@@ -300,8 +350,7 @@ class Store:
             return
         for table in (backend.responses, backend.redirects):
             with table.connection() as connection:
-                if connection.in_transaction:
-                    connection.rollback()
+                sqlite_file.roll_back(connection)
 
     def clear(self) -> None:
         backend = self.backend()
@@ -309,8 +358,11 @@ class Store:
             raise PermissionError(f"the cache file {str(self.path)!r} is read-only")
         with self.turn():
             for table in (backend.responses, backend.redirects):
-                with table.connection(commit=True) as connection:
-                    connection.execute(f"DELETE FROM {table.table_name}")
+                try:
+                    with table.connection(commit=True) as connection:
+                        connection.execute(f"DELETE FROM {table.table_name}")
+                except sqlite_file.Locked as error:
+                    raise self._failure(error) from error
             try:
                 backend.responses.vacuum()
             except sqlite3.OperationalError:
@@ -380,7 +432,7 @@ class RedisStore:
         try:
             yield
         except redis_errors() as error:
-            raise redis_failure(self.url, "the cache", error) from None
+            raise redis_failure(self.url, "the cache", error) from error
 
     def clear(self) -> None:
         with self.turn():
@@ -393,7 +445,7 @@ class RedisStore:
             for key in keys:
                 pipeline.strlen(key)
             sizes = pipeline.execute() if keys else []
-        return CacheInfo(self.url, len(keys), sum(sizes))
+        return CacheInfo(shown(self.url), len(keys), sum(sizes))
 
     def close(self) -> None:
         self._client.close()  # connections are opened again on next use
@@ -415,7 +467,10 @@ class _View(BaseCache):
 
     def delete(self, *args: Any, **kwargs: Any) -> None:
         with self._store.turn():
-            super().delete(*args, **kwargs)
+            try:
+                super().delete(*args, **kwargs)
+            except sqlite_file.Locked:
+                pass  # an expired answer: it is replaced when the next is stored
 
     def save_response(self, response: requests.Response, cache_key: Optional[str] = None,
                       expires: Optional[datetime.datetime] = None) -> None:
@@ -429,8 +484,11 @@ class _View(BaseCache):
             if isinstance(written, (bytes, bytearray, memoryview)):
                 if _shows_any(bytes(written), _secrets(response)):
                     return
-            super().save_response(cached, cache_key or self.create_key(response.request),
-                                  expires)
+            try:
+                super().save_response(cached, cache_key or self.create_key(response.request),
+                                      expires)
+            except sqlite_file.Locked as error:
+                self._store.not_stored(error)
 
     def close(self) -> None:
         pass  # the tables are the store's

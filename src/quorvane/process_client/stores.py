@@ -23,12 +23,12 @@ Taking a slot is one atomic step: drop the entries whose time has passed,
 count the others, and add one if there are fewer than ``calls``. In SQLite
 that is one write transaction (``BEGIN IMMEDIATE``: the processes take
 turns); in Redis one Lua script, which the server runs alone. Every time
-in it is read from one clock, the store's, inside that step: SQLite's
-(``julianday('now')``, the machine's clock), or the Redis server's
-(``TIME``). The clocks of the processes, or of their machines, never enter
-it, so machines whose clocks disagree still hold one limit. Should the
-store's own clock be set back, no entry is kept longer than ``lease`` from
-the new time.
+in it is read inside that step: in SQLite, the machine's clock
+(``julianday('now')``, read by each process's SQLite: the file is for the
+processes of one machine, which share that clock); in Redis, the server's
+(``TIME``), so that machines whose clocks disagree still hold one limit.
+Should the store's clock be set back, no entry is kept longer than
+``lease`` from the new time.
 
 What the stores never hold: a credential. The slots are random ids and
 times; the cache strips the token before anything is written.
@@ -41,6 +41,7 @@ connections by itself.
 """
 
 import os
+import re
 import sqlite3
 import threading
 import time
@@ -48,10 +49,12 @@ import uuid
 import weakref
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Union
-from urllib.parse import urlsplit, urlunsplit
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
+from urllib.parse import unquote_plus, urlsplit, urlunsplit
 
 import requests
+
+from . import sqlite_file
 
 __all__ = ["StoreUnavailable", "REDIS_INSTALL", "Place", "check_place", "shown",
            "redis_client", "FileSlots", "RedisSlots", "Taken", "in_use", "close_files",
@@ -59,8 +62,9 @@ __all__ = ["StoreUnavailable", "REDIS_INSTALL", "Place", "check_place", "shown",
 
 #: What to install for a ``redis://`` store.
 REDIS_INSTALL = "pip install redis (or quorvane's extra: pip install 'quorvane[redis]')"
-#: How long SQLite waits for another process's write to end, and how long
-#: opening a file may take while other processes hold it.
+#: How long a write waits for another process's write to end (giving a slot
+#: back, storing an answer), and how long opening a file may take while
+#: other processes hold it. Taking a slot waits for as long as ``max_wait``.
 LOCK_SECONDS = 30.0
 #: The longest wait for Redis: to connect, and for each answer.
 REDIS_SECONDS = 5.0
@@ -102,15 +106,30 @@ def check_place(value: Any, what: str) -> Optional[Place]:
 
 
 def shown(place: Place) -> str:
-    """How errors and reprs name a store: a URL without its password."""
+    """How errors and reprs name a store: a path in quotes, a Redis URL
+    with every credential that redis-py reads from it (the password of its
+    user part, and a ``password`` in its query, in any letter case) as
+    ``***``."""
     if isinstance(place, Path):
         return repr(str(place))
     parts = urlsplit(place)
-    if parts.password is None:
-        return place
-    host = parts.netloc.rpartition("@")[2]
-    user = parts.username or ""
-    return urlunsplit(parts._replace(netloc=f"{user}:***@{host}"))
+    netloc = parts.netloc
+    if "@" in netloc:
+        user_part, _, host = netloc.rpartition("@")
+        user, colon, _ = user_part.partition(":")
+        # A lone user part may be a password written without its colon.
+        netloc = f"{user}:***@{host}" if colon else f"***@{host}"
+    return urlunsplit(parts._replace(netloc=netloc, query=_QUERY_ITEM.sub(_hidden, parts.query)))
+
+
+_QUERY_ITEM = re.compile(r"[^&;]+")
+
+
+def _hidden(item: Any) -> str:
+    name, equals, _ = item.group().partition("=")
+    if equals and "password" in unquote_plus(name).lower():
+        return f"{name}=***"
+    return str(item.group())
 
 
 def redis_client(url: str, what: str) -> Any:
@@ -127,12 +146,15 @@ def redis_client(url: str, what: str) -> Any:
         raise ImportError(f"{what}={shown(url)} needs the Redis client: {REDIS_INSTALL}",
                           name=error.name) from error
     try:
-        # One more try at once: a pooled connection that the server closed
-        # (a restart, an idle time-out) is opened again.
+        # One more try at once, where a pooled connection that the server
+        # closed (a restart, an idle time-out) fails: it is opened again. Not
+        # after a time-out, which would double the wait for a server that
+        # does not answer (redis-py 8 tries again after one by default).
+        retry = Retry(NoBackoff(), 1, supported_errors=(redis.exceptions.ConnectionError,))
         return redis.Redis.from_url(url, socket_connect_timeout=REDIS_SECONDS,
-                                    socket_timeout=REDIS_SECONDS, retry=Retry(NoBackoff(), 1))
+                                    socket_timeout=REDIS_SECONDS, retry=retry)
     except ValueError as error:
-        raise ValueError(f"{what}={shown(url)}: {error}") from None
+        raise ValueError(f"{what}={shown(url)}: {error}") from error
 
 
 def redis_failure(url: str, what: str, error: BaseException) -> StoreUnavailable:
@@ -293,11 +315,19 @@ _TABLE = "quorvane_rate_limit"
 class FileSlots:
     """The slots of a rate limit in a SQLite file (a table of its own: the
     file may be the cache's too). One connection per process, opened on
-    first use and shared by its threads, which take turns."""
+    first use and shared by its threads, which take turns.
+
+    Every take first checks that the path still names the file that is
+    open (one ``stat``): a file deleted or replaced since (and so, likely,
+    started anew by another process at the same path) is left for the one
+    the path names now, so that every process counts in the same file.
+    """
 
     def __init__(self, path: Path) -> None:
         self.path = path
         self._connection: Optional[sqlite3.Connection] = None
+        # The device and inode of the file that _connection has open.
+        self._file: Optional[Tuple[int, int]] = None
         self._turn = threading.RLock()
         close_before_fork(self)
 
@@ -308,30 +338,40 @@ class FileSlots:
     def describe(self) -> str:
         return shown(self.path)
 
-    def _open(self) -> sqlite3.Connection:
+    def _identity(self) -> Optional[Tuple[int, int]]:
+        try:
+            found = os.stat(self.path)
+        except FileNotFoundError:
+            return None
+        return found.st_dev, found.st_ino
+
+    def _open(self, deadline: float) -> sqlite3.Connection:
         try:
             self.path.parent.mkdir(parents=True, exist_ok=True)
-            connection = sqlite3.connect(str(self.path), timeout=LOCK_SECONDS,
-                                         isolation_level=None, check_same_thread=False)
+            connection = sqlite_file.connect(self.path)
         except (OSError, sqlite3.Error) as error:
-            raise self._failure(error) from None
+            raise self._failure(error) from error
         try:
-            deadline = time.monotonic() + LOCK_SECONDS
-            while True:
-                try:
-                    # WAL: readers of the same file (the cache's) never wait.
-                    connection.execute("PRAGMA journal_mode=WAL")
-                    break
-                except sqlite3.OperationalError as error:
-                    # Refused at once while another process is in a write.
-                    if "locked" not in str(error) or time.monotonic() > deadline:
-                        raise
-                time.sleep(0.01)
-            connection.execute(f"CREATE TABLE IF NOT EXISTS {_TABLE} (slot TEXT PRIMARY KEY, "
-                               "release REAL NOT NULL, ended INTEGER NOT NULL)")
-        except sqlite3.Error as error:
+            # WAL: readers of the same file (the cache's) never wait.
+            sqlite_file.use_wal(connection, deadline)
+            sqlite_file.retry_while_locked(lambda: connection.execute(
+                f"CREATE TABLE IF NOT EXISTS {_TABLE} (slot TEXT PRIMARY KEY, "
+                "release REAL NOT NULL, ended INTEGER NOT NULL)"), deadline)
+            self._file = self._identity()
+        except BaseException:
             connection.close()
-            raise self._failure(error) from None
+            raise
+        return connection
+
+    def _open_file(self, deadline: float) -> sqlite3.Connection:
+        """The connection to the file that the path names now."""
+        connection = self._connection
+        if connection is not None and self._identity() != self._file:
+            self._connection = None
+            connection.close()
+            connection = None
+        if connection is None:
+            connection = self._connection = self._open(deadline)
         return connection
 
     def _failure(self, error: BaseException) -> StoreUnavailable:
@@ -339,28 +379,19 @@ class FileSlots:
                                 f"{error}")
 
     @contextmanager
-    def _transaction(self) -> Iterator[sqlite3.Connection]:
+    def _transaction(self, deadline: float) -> Iterator[sqlite3.Connection]:
         with in_use(), self._turn:
-            if self._connection is None:
-                self._connection = self._open()
-            connection = self._connection
             try:
-                # One left open by an interruption would hold the file's
-                # write lock against every other process.
-                if connection.in_transaction:
-                    connection.rollback()
-                connection.execute("BEGIN IMMEDIATE")
-                yield connection
-                connection.execute("COMMIT")
+                with sqlite_file.write(self._open_file(deadline), deadline) as connection:
+                    yield connection
+            except sqlite_file.Locked as error:
+                raise self._failure(error) from error
             except sqlite3.Error as error:
-                raise self._failure(error) from None
-            finally:
-                if connection.in_transaction:
-                    connection.rollback()
+                raise self._failure(error) from error
 
-    def take(self, calls: int, per: float, lease: float) -> Taken:
+    def take(self, calls: int, per: float, lease: float, deadline: float) -> Taken:
         slot = uuid.uuid4().hex
-        with self._transaction() as db:
+        with self._transaction(deadline) as db:
             (now,) = db.execute(_SQLITE_NOW).fetchone()
             db.execute(f"DELETE FROM {_TABLE} WHERE release <= ?", (now,))
             # A clock set back: nothing is held longer than a lease from now.
@@ -377,7 +408,7 @@ class FileSlots:
                       None if first_lease is None else first_lease - now, per)
 
     def end(self, slot: str, per: float) -> None:
-        with self._transaction() as db:
+        with self._transaction(time.monotonic() + LOCK_SECONDS) as db:
             (now,) = db.execute(_SQLITE_NOW).fetchone()
             db.execute(f"UPDATE {_TABLE} SET release = ?, ended = 1 WHERE slot = ? AND NOT ended",
                        (now + per, slot))
@@ -463,12 +494,12 @@ class RedisSlots:
     def describe(self) -> str:
         return shown(self.url)
 
-    def take(self, calls: int, per: float, lease: float) -> Taken:
+    def take(self, calls: int, per: float, lease: float, deadline: float) -> Taken:
         slot = uuid.uuid4().hex
         try:
             found = self._take(keys=REDIS_KEYS, args=[calls, repr(lease), repr(per), slot])
         except redis_errors() as error:
-            raise redis_failure(self.url, "the rate limit's store", error) from None
+            raise redis_failure(self.url, "the rate limit's store", error) from error
         if found[0] == 1:
             return Taken(slot, 0, None, 0.0)
         under_way, first_ended, first_lease = int(found[1]), found[2], found[3]
@@ -479,4 +510,4 @@ class RedisSlots:
         try:
             self._end(keys=REDIS_KEYS, args=[repr(per), slot])
         except redis_errors() as error:
-            raise redis_failure(self.url, "the rate limit's store", error) from None
+            raise redis_failure(self.url, "the rate limit's store", error) from error
