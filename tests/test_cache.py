@@ -15,6 +15,7 @@ import tempfile
 import textwrap
 import threading
 import time
+import traceback
 import warnings
 from pathlib import Path
 from urllib.parse import quote
@@ -226,7 +227,8 @@ def test_the_token_never_reaches_the_disk(service, place):
 
 
 # Tokens of every length and alphabet, and the ways a service may echo one.
-TOKENS = [LONG_TOKEN, "s3cr3t", "Zm9v+YmFy/cXV4==", "clé-ñ-ü"]
+# ~~~??? is "fn5+Pz8/" in base64 and "fn5-Pz8_" in its URL-safe alphabet.
+TOKENS = [LONG_TOKEN, "s3cr3t", "Zm9v+YmFy/cXV4==", "clé-ñ-ü", "~~~???"]
 ECHOES = {
     "as it is": lambda token: token,
     "percent-encoded": lambda token: quote(token, safe=""),
@@ -234,6 +236,7 @@ ECHOES = {
         "%..", lambda escape: escape.group().lower(), quote(token, safe="")),
     "JSON-escaped": lambda token: json.dumps(token)[1:-1].replace("/", "\\/"),
     "base64": lambda token: base64.b64encode(token.encode()).decode(),
+    "URL-safe base64": lambda token: base64.urlsafe_b64encode(token.encode()).decode(),
 }
 
 
@@ -244,17 +247,21 @@ def token_forms(token):
 ECHOED = '[{"DateTime": "2024-01-02T00:00:00", "Volume": 10, "note": "seen %s"}]'
 
 
-@pytest.mark.parametrize("token, content_type, body", [
-    *[pytest.param(token, "application/json", ECHOED % echo(token), id=f"{name}: {token}")
+# The token, the answer, and what the function raises on it (None: its table).
+@pytest.mark.parametrize("token, content_type, body, error", [
+    *[pytest.param(token, "application/json", ECHOED % echo(token), None, id=f"{name}: {token}")
       for token in TOKENS for name, echo in ECHOES.items()],
     # Answers the functions cannot read.
-    pytest.param(LONG_TOKEN, "text/html", "<html><body>Down</body></html>", id="a page"),
+    pytest.param(LONG_TOKEN, "text/html", "<html><body>Down</body></html>", ValueError,
+                 id="a page"),
     pytest.param(LONG_TOKEN, "application/json", '[{"DateTime": "2024-01-02T00:00:00", "Op',
-                 id="cut short"),
-    pytest.param(LONG_TOKEN, "application/json", '{"error": "maintenance"}', id="an object"),
-    pytest.param(LONG_TOKEN, "application/json", '[{"DateTime": "2024-01-02"}, 1]', id="not records"),
+                 ValueError, id="cut short"),
+    pytest.param(LONG_TOKEN, "application/json", '{"error": "maintenance"}', ValueError,
+                 id="an object"),
+    pytest.param(LONG_TOKEN, "application/json", '[{"DateTime": "2024-01-02"}, 1]',
+                 (AttributeError, TypeError), id="not records"),
 ])
-def test_an_answer_is_not_kept(service, place, token, content_type, body):
+def test_an_answer_is_not_kept(service, place, token, content_type, body, error):
     """One that echoes the token in any form (the caller still gets its
     table), or one the functions cannot read: the next call asks again."""
     service.point(priceBars)
@@ -262,8 +269,12 @@ def test_an_answer_is_not_kept(service, place, token, content_type, body):
     Client().login(token)
     with use_connection(cache=place) as connection:
         for _ in range(2):
-            with contextlib.nullcontext() if "seen" in body else pytest.raises(Exception):
-                assert priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")["Volume"].iloc[0] == 10
+            if error is None:
+                table = priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+                assert table["Volume"].iloc[0] == 10
+            else:
+                with pytest.raises(error):
+                    priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
         assert connection.cache_info().entries == 0
     assert len(service.requests) == 2
     kept = stored(place)
@@ -273,8 +284,10 @@ def test_an_answer_is_not_kept(service, place, token, content_type, body):
 def test_clear_and_info(sample, tmp_path):
     path = tmp_path / "c"
     with Connection(cache=path) as connection:
-        assert connection.cache_info() == (tmp_path / "c.sqlite", 0,
-                                           connection.cache_info().bytes)
+        empty = connection.cache_info()
+        assert empty[:2] == (tmp_path / "c.sqlite", 0) and empty.bytes == sum(
+            os.path.getsize(name) for name in (path.with_suffix(".sqlite"), f"{path}.sqlite-wal")
+            if os.path.exists(name)) > 0
         with use_connection(connection):
             for name in CALLS:
                 function, args = CALLS[name]
@@ -411,6 +424,47 @@ def test_eight_threads_read_the_same_answers_at_once(sample, tmp_path):
         assert all(table.equals(expected[index]) for index, table in results)
 
 
+@pytest.mark.threads
+def test_a_write_under_way_keeps_the_other_threads_out(sample, tmp_path, monkeypatch):
+    """One thread held inside its write transaction while another reads an
+    answer and stores one on the same file: the other waits its turn, and
+    every answer is stored and read back whole."""
+    from quorvane.process_client.cache import WritableTable
+    write, path = WritableTable.connection, tmp_path / "c.sqlite"
+    inside, go_on = threading.Event(), threading.Event()
+
+    @contextlib.contextmanager
+    def held(table, commit=False):
+        with write(table, commit) as database:
+            yield database
+            if commit and threading.current_thread().name == "writer":
+                inside.set()
+                go_on.wait(10)
+    calls = mixed_calls(3)
+    expected = [function(*args) for function, args in calls]
+    with use_connection(cache=path) as connection:
+        function, args = calls[0]
+        function(*args)
+        monkeypatch.setattr(WritableTable, "connection", held)
+        writer = threading.Thread(target=lambda: calls[1][0](*calls[1][1]), name="writer")
+        other = threading.Thread(target=lambda: [function(*args) for function, args in
+                                                 (calls[0], calls[2])])
+        writer.start()
+        assert inside.wait(10)
+        other.start()
+        other.join(1.0)
+        waited = other.is_alive()
+        go_on.set()
+        writer.join(10)
+        other.join(10)
+        assert waited and connection.cache_info().entries == 3
+    served = sample.requests_served
+    with use_connection(cache=path):
+        for (function, args), table in zip(calls, expected):
+            pd.testing.assert_frame_equal(function(*args), table)
+    assert sample.requests_served == served
+
+
 # Runs in a process of its own: 4 threads make CALLS calls each on the shared
 # file, once the go file exists, and check every table against plain requests.
 PROCESS = """
@@ -471,10 +525,11 @@ def test_a_file_opened_while_another_process_writes_to_it(sample, tmp_path):
             function, args = CALLS["get_priceBars"]
             assert function(*args).equals(function(*args))
             assert connection.cache_info().entries == 1
-            # WAL mode, and a busy time-out long enough for another process's write.
+            # WAL mode, and SQLite's own waits for a lock short: a longer
+            # wait is made of many, between which signals are handled.
             with connection._store.backend().responses.connection() as database:
                 assert database.execute("PRAGMA journal_mode").fetchone() == ("wal",)
-                assert database.execute("PRAGMA busy_timeout").fetchone() == (30_000,)
+                assert database.execute("PRAGMA busy_timeout").fetchone() == (50,)
     finally:
         timer.join()
         writer.close()
@@ -510,7 +565,7 @@ def test_two_processes_share_one_file(sample, tmp_path):
 # The start of both forking children: a login, and a binding with a cache.
 FORK_SETUP = """
 import contextlib, json, os, signal, sqlite3, threading, time, warnings
-from requests_cache.backends.sqlite import SQLiteDict
+from quorvane.process_client.cache import WritableTable
 from quorvane.process_client import Client, use_connection
 from quorvane.process_stock import priceBars
 warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
@@ -569,7 +624,7 @@ def test_a_forked_child_keeps_what_it_stores(sample, tmp_path):
 # parent's store, and its own answer is lost.
 FORKED_MID_WRITE = FORK_SETUP + """
 fetch(2001)
-write = SQLiteDict.connection
+write = WritableTable.connection
 inside = threading.Event()
 @contextlib.contextmanager
 def slow_write(self, commit=False):
@@ -578,7 +633,7 @@ def slow_write(self, commit=False):
         if commit and threading.current_thread().name == "writer":
             inside.set()
             time.sleep(1.0)
-SQLiteDict.connection = slow_write
+WritableTable.connection = slow_write
 writer = threading.Thread(target=fetch, args=(2002,), name="writer")
 writer.start()
 inside.wait(10)
@@ -612,21 +667,21 @@ def test_ctrl_c_inside_a_write_holds_no_lock(sample, tmp_path, monkeypatch, open
     answer stored): even while the interrupt's frames are alive, another
     process can write at once, the next call here stores its answer, and
     the file is whole."""
-    from requests_cache.backends.sqlite import SQLiteDict
-    write, path = SQLiteDict.connection, tmp_path / "c.sqlite"
+    from quorvane.process_client.cache import WritableTable
+    write, path = WritableTable.connection, tmp_path / "c.sqlite"
 
     @contextlib.contextmanager
     def interrupted(table, commit=False):
         with write(table, commit) as database:
             yield database
             if commit:  # the write is made, not committed
-                monkeypatch.setattr(SQLiteDict, "connection", write)
+                monkeypatch.setattr(WritableTable, "connection", write)
                 raise KeyboardInterrupt
     args = CALLS["get_priceBars"][1]
     with use_connection(cache=path) as connection:
         if opened:
             priceBars.get_priceBars("HPX", "2024-02-01", "2024-02-28", "D")
-        monkeypatch.setattr(SQLiteDict, "connection", interrupted)
+        monkeypatch.setattr(WritableTable, "connection", interrupted)
         with pytest.raises(KeyboardInterrupt) as kept:
             priceBars.get_priceBars(*args)
         with contextlib.closing(sqlite3.connect(str(path), timeout=5)) as other:
@@ -636,11 +691,15 @@ def test_ctrl_c_inside_a_write_holds_no_lock(sample, tmp_path, monkeypatch, open
         later.start()
         later.join(10)
         assert not later.is_alive() and connection.cache_info().entries == 1 + opened
-    assert kept.value.__traceback__ is not None
+    # The interrupt's frames were alive all along, the table that was writing among them.
+    assert any(isinstance(frame.f_locals.get("table"), WritableTable)
+               for frame, _ in traceback.walk_tb(kept.value.__traceback__))
 
 
-def test_a_read_only_file_answers_what_it_holds(sample):
-    """A cache file that this process may read and not write: hits are
+@pytest.mark.parametrize("mode", [0o444, 0o666], ids=["read-only file", "in a read-only folder"])
+def test_a_read_only_file_answers_what_it_holds(sample, mode):
+    """A cache file that this process may read and not write, or may write
+    but not in a folder where it could make its log and index: hits are
     served, misses fetched and not stored, and one warning says so. (Root
     writes any file: the child gives its rights up, once it has imported
     what it needs.)"""
@@ -649,7 +708,7 @@ def test_a_read_only_file_answers_what_it_holds(sample):
     try:
         with use_connection(cache=path):
             priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-28", "D")
-        path.chmod(0o444)
+        path.chmod(mode)
         folder.chmod(0o555)
         served = sample.requests_served
         messages, entries, refused = in_child(f"""

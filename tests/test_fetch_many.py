@@ -80,6 +80,12 @@ def test_to_frame_holds_each_table_under_its_ticker(sample, function, rest):
 def test_to_frame_of_no_table_and_of_other_results():
     empty = FetchResult({}, {"NOPE": KeyError("DateTime")}).to_frame()
     assert empty.shape == (0, 0) and empty.index.names == ["ticker"]
+    # Tables whose columns differ (a daily table holds every field sent):
+    # every row and every column is kept.
+    mixed = FetchResult({"A": pd.DataFrame({"x": [1], "y": [2]}),
+                         "B": pd.DataFrame({"y": [3], "z": [4]})}, {}).to_frame()
+    assert list(mixed.columns) == ["x", "y", "z"] and list(mixed["y"]) == [2, 3]
+    assert mixed.isna().sum().tolist() == [1, 0, 1]
     with pytest.raises(TypeError, match="the result for 'HPX' is of type int"):
         fetch_many(len, ["HPX"], progress=False).to_frame()
 

@@ -127,8 +127,10 @@ def test_what_pickling_would_lose_ends_in_errors(sample, pools, function):
             "pool_tasks.Refusal: refused: 403")
         assert (type(errors["RBB"]), errors["RBB"].status_code, errors["RBB"].text) == (
             RuntimeError, 403, "not for you: RBB")
-    else:
+    else:  # the executor's own error, for each ticker of the task it could not send
         assert tables == {} and list(errors) == ["HPX", "RAA", "RBB"]
+        assert all(isinstance(error, pickle.PicklingError) and "<lambda>" in str(error)
+                   for error in errors.values())
     assert fetch_many(pb.get_priceBars, ["HPX"], *ARGS, executor=pools("spawn")).ok
 
 

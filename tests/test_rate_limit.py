@@ -4,6 +4,7 @@ counts, at the sample service and pytest-httpserver on 127.0.0.1."""
 import bisect
 import json
 import multiprocessing
+import os
 import threading
 import time
 
@@ -318,3 +319,28 @@ def test_a_process_killed_holding_slots_holds_the_others_until_its_lease_ends(
         bars("MSR")
     taken, freed = sample.arrivals[0], sample.arrivals[2]
     assert 2.0 - 0.2 < freed - taken < 2.0 + 1.5
+
+
+def test_a_limit_file_deleted_while_in_use_is_left_for_the_new_one(sample, tmp_path):
+    """The file (with its log and index) deleted while this process uses it,
+    and a new one started at the same path by another process: this process
+    counts in the new one too, so that the two still hold one limit."""
+    path = tmp_path / "limits.sqlite"
+    with use_connection(rate_limit=(2, 60), rate_limit_store=path, max_wait=0.5):
+        bars("HPX")
+        for name in (path, f"{path}-wal", f"{path}-shm"):
+            os.remove(name)
+        assert in_child(f"""
+            import json
+            from quorvane.process_client import Client, use_connection
+            from quorvane.process_stock import priceBars
+            priceBars.base_url = {sample.url!r}
+            Client().login({sample_service.DEMO_TOKEN!r})
+            with use_connection(rate_limit=(2, 60), rate_limit_store={str(path)!r}):
+                for ticker in ("QVA", "TCL"):
+                    priceBars.get_priceBars(ticker, "2024-01-01", "2024-01-31", "D")
+            print(json.dumps("sent"))
+        """) == "sent"
+        with pytest.raises(RateLimitExceeded):
+            bars("MSR")  # both slots of the new file are taken
+    assert sample.requests_served == 3
