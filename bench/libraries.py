@@ -31,7 +31,8 @@ c. Clock skew. Two processes of 4 threads each send for 5 s within 10
 d. Single-flight. 8 threads call for the same answer at the same moment
    through cachetools.cached (with a lock; with a condition) and through
    one Connection; the service answers after 0.5 s, with 500 (a failure)
-   or 200. The requests that reached it.
+   or 200, or after 1 s, past the read time limit of 0.3 s (each caller
+   gets a time-out). The requests that reached it.
 
 Each limiter goes through its own integration with requests where it has
 one: a pyrate-limiter Limiter (a sliding log) through its
@@ -71,7 +72,7 @@ QUEUE = (0.3, 1.0)           # a: seconds a request waits before the service tak
 A_LIMIT, A_THREADS, A_SECONDS = (5, 1.0), 8, 8.0
 B_LIMIT, B_RETRIES = (2, 1.0), 3
 C_LIMIT, C_THREADS, C_SECONDS, C_SKEW = (10, 1.0), 4, 5.0, 2.0
-D_CALLERS, D_DELAY = 8, 0.5
+D_CALLERS, D_DELAY, D_TIMEOUT = 8, 0.5, 0.3
 
 
 # ---- the service -------------------------------------------------------------------
@@ -91,16 +92,19 @@ class _Handler(BaseHTTPRequestHandler):
             time.sleep(self.server.queue_wait())
         elif parts.path == "/flaky":
             status = 503 if self.server.tries(query["id"][0]) <= 3 else 200
-        elif parts.path in ("/fail", "/slow"):
-            time.sleep(D_DELAY)
+        elif parts.path in ("/fail", "/slow", "/hang"):
+            time.sleep(2 * D_DELAY if parts.path == "/hang" else D_DELAY)
             status = 500 if parts.path == "/fail" else 200
         self.server.record(parts.path, arrived, time.monotonic())
         body = b"[]"
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        try:
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        except ConnectionError:  # the client gave up waiting (d's time-out)
+            self.close_connection = True
 
     def log_message(self, *args: object) -> None:
         pass
@@ -405,14 +409,15 @@ def experiment_d(server: _Server, url: str, runs: int) -> None:
     import requests
 
     print(f"\nd. Single-flight: {D_CALLERS} threads ask for the same answer at the same "
-          f"moment; the service answers after {D_DELAY:g} s")
+          f"moment; the service answers after {D_DELAY:g} s with 500 or 200, or after "
+          f"{2 * D_DELAY:g} s, past the read time limit of {D_TIMEOUT:g} s")
     print(f"   {'':30} {'500: requests':>14} {'seconds':>8} {'200: requests':>14} "
-          f"{'seconds':>8}")
+          f"{'seconds':>8} {'time-out: requests':>19} {'seconds':>8}")
     session = requests.Session()
     session.mount("http://", requests.adapters.HTTPAdapter(pool_maxsize=16))
 
-    def fetch(address: str) -> bytes:
-        response = session.get(address, timeout=(3.05, 30))
+    def fetch(address: str, read: float) -> bytes:
+        response = session.get(address, timeout=(3.05, read))
         response.raise_for_status()  # a failure is not kept: raised to the caller
         return response.content
 
@@ -425,17 +430,22 @@ def experiment_d(server: _Server, url: str, runs: int) -> None:
     from quorvane.process_client import Connection
     for name, make in [*ways.items(), ("ours (Connection.get)", None)]:
         cells = []
-        for path in ("/fail", "/slow"):
-            connection = Connection(timeout=(3.05, 30), retries=0) if make is None else None
-            call = connection.get if connection is not None else make()
+        for path, width in (("/fail", 14), ("/slow", 14), ("/hang", 19)):
+            read = D_TIMEOUT if path == "/hang" else 30
+            connection = Connection(timeout=(3.05, read), retries=0) if make is None else None
+            call = None if make is None else make()
             barrier = threading.Barrier(D_CALLERS)
+            failures = []
 
             def caller() -> None:
                 barrier.wait()
                 try:
-                    call(url + path)
-                except requests.HTTPError:
-                    pass
+                    if connection is not None:
+                        connection.get(url + path)
+                    else:
+                        call(url + path, read)
+                except requests.RequestException as error:
+                    failures.append(error)
 
             start = time.monotonic()
             threads = [threading.Thread(target=caller) for _ in range(D_CALLERS)]
@@ -446,7 +456,11 @@ def experiment_d(server: _Server, url: str, runs: int) -> None:
             elapsed = time.monotonic() - start
             if connection is not None:
                 connection.close()
-            cells.append(f"{len(server.take(path)):14} {elapsed:8.2f}")
+            if path == "/hang":  # every caller saw the time-out
+                assert len(failures) == D_CALLERS and all(
+                    isinstance(error, requests.Timeout) for error in failures), failures
+                time.sleep(2 * D_DELAY)  # the service's last answers are over
+            cells.append(f"{len(server.take(path)):{width}} {elapsed:8.2f}")
         print(f"   {name:30} {' '.join(cells)}")
 
 
