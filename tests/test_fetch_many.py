@@ -43,6 +43,7 @@ def test_one_unknown_ticker_among_good_ones(sample, through):
         pd.testing.assert_frame_equal(tables[ticker], pb.get_priceBars(ticker, *DATES, "W"))
     assert list(errors) == ["NOPE"]
     assert type(errors["NOPE"]) is ValueError and "status:404" in str(errors["NOPE"])
+    assert repr(result) == str(result) == f"FetchResult({len(GOOD)} tables, 1 error: NOPE 404)"
     assert sample.requests_served == 2 * len(GOOD) + 1
     assert [t for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)] == []
 
@@ -82,6 +83,24 @@ def test_to_frame_of_no_table_and_of_other_results():
     assert empty.shape == (0, 0) and empty.index.names == ["ticker"]
     with pytest.raises(TypeError, match="the result for 'HPX' is of type int"):
         fetch_many(len, ["HPX"], progress=False).to_frame()
+
+
+def status(code):
+    error = ValueError(f"status:{code}")
+    error.status_code = code
+    return error
+
+
+# A FetchResult's repr sums it up: the first five failures, each by its status or type.
+@pytest.mark.parametrize("tables, errors, shown", [
+    ({}, {}, "FetchResult(0 tables, 0 errors)"),
+    ({"HPX": pd.DataFrame({"Close": range(10_000)})}, {("NOPE", 1): status(503)},
+     "FetchResult(1 table, 1 error: ('NOPE', 1) 503)"),
+    ({}, {f"T{i}": KeyError("DateTime") if i % 2 else status(404) for i in range(7)},
+     "FetchResult(0 tables, 7 errors: T0 404, T1 KeyError, T2 404, T3 KeyError, T4 404, ...)"),
+])
+def test_a_result_shows_a_summary(tables, errors, shown):
+    assert repr(FetchResult(tables, errors)) == shown
 
 
 def test_a_bar_asked_for_without_tqdm_says_how_to_install_it(monkeypatch):

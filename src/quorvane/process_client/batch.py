@@ -18,6 +18,7 @@ for time limits, retries and reused connections.
 
 import collections
 import importlib
+import itertools
 import os
 import pickle
 import queue
@@ -48,13 +49,18 @@ THREAD_NAME_PREFIX = "quorvane-fetch"
 # How long the calling thread blocks at a time, so that Ctrl-C is seen
 # promptly even where a blocking wait would not let it through.
 _POLL_SECONDS = 0.25
+# The failed tickers that a FetchResult's repr names.
+_ERRORS_SHOWN = 5
 
 
 class FetchResult(NamedTuple):
     """Every ticker of a ``fetch_many()`` run, in exactly one of two dicts.
 
     Unpacks as ``tables, errors = fetch_many(...)``. Both dicts keep the
-    order of the tickers as given, each ticker once.
+    order of the tickers as given, each ticker once. Its repr sums it up
+    rather than showing every table: ``FetchResult(4 tables, 1 error:
+    NOPE 404)``, with the status of each failed ticker's error (or the
+    error's type) for the first five.
 
     Attributes
     ----------
@@ -71,6 +77,22 @@ class FetchResult(NamedTuple):
 
     tables: Dict[str, "pd.DataFrame"]
     errors: Dict[str, Exception]
+
+    def __repr__(self) -> str:
+        """``FetchResult(97 tables, 3 errors: NOPE 404, OLD KeyError, BAD
+        503)``: the tables counted, the first failed tickers named."""
+        def count(items: Dict[Any, Any], noun: str) -> str:
+            return f"{len(items)} {noun}{'' if len(items) == 1 else 's'}"
+
+        shown = []
+        for ticker, error in itertools.islice(self.errors.items(), _ERRORS_SHOWN):
+            status = getattr(error, "status_code", None)
+            shown.append(f"{ticker if isinstance(ticker, str) else repr(ticker)} "
+                         f"{type(error).__name__ if status is None else status}")
+        if len(self.errors) > _ERRORS_SHOWN:
+            shown.append("...")
+        failed = f": {', '.join(shown)}" if shown else ""
+        return f"FetchResult({count(self.tables, 'table')}, {count(self.errors, 'error')}{failed})"
 
     @property
     def ok(self) -> bool:
