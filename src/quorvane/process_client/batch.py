@@ -42,7 +42,8 @@ if TYPE_CHECKING:
 __all__ = ["FetchResult", "fetch_many", "DEFAULT_WORKERS", "THREAD_NAME_PREFIX"]
 
 #: Threads used by default: enough to overlap the waits on the service
-#: without pressing it hard.
+#: without pressing it hard. fetch_many's signature writes it out, so that
+#: its reference shows the number.
 DEFAULT_WORKERS = 8
 #: The names of fetch_many's threads start with this.
 THREAD_NAME_PREFIX = "quorvane-fetch"
@@ -165,7 +166,7 @@ def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
 
 
 def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
-               workers: int = DEFAULT_WORKERS, progress: Optional[bool] = None,
+               workers: int = 8, progress: Optional[bool] = None,
                executor: Optional[Executor] = None, connection: Optional[Connection] = None,
                chunksize: int = 1, **kwargs: Any) -> FetchResult:
     """Calls ``function(ticker, *args, **kwargs)`` for every ticker, on up to
