@@ -3,6 +3,7 @@ the sample service on 127.0.0.1."""
 
 import json
 import os
+import pty
 import re
 import signal
 import subprocess
@@ -182,6 +183,20 @@ def no_threads_left():
     return [t for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)] == []
 
 
+# On a terminal, with progress=None: a short run, then one of over a second.
+ON_A_TERMINAL = """
+import sys, time
+from quorvane.process_client import fetch_many
+
+def slow(ticker):
+    time.sleep(0.3)
+
+fetch_many(len, ["HPX", "QVA"])
+sys.stderr.write("|")
+fetch_many(slow, ["A", "B", "C", "D"], workers=1)
+"""
+
+
 def test_progress_bar(sample, capsys):
     pytest.importorskip("tqdm")
     fetch_many(pb.get_priceBars, GOOD + ["NOPE"], *DATES, "D", progress=True)
@@ -189,6 +204,26 @@ def test_progress_bar(sample, capsys):
     assert f"{len(GOOD) + 1}/{len(GOOD) + 1}" in shown and "failed=1" in shown
     fetch_many(pb.get_priceBars, GOOD, *DATES, "D")  # stderr is no terminal: no bar
     assert capsys.readouterr().err == ""
+    # A terminal: the short run leaves nothing, not even a blank line; the
+    # long one keeps its bar.
+    terminal, child_end = pty.openpty()
+    with subprocess.Popen([PYTHON, "-c", ON_A_TERMINAL],
+                          env=dict(os.environ, PYTHONPATH=ROOT), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=child_end) as child:
+        os.close(child_end)
+        written = b""
+        while True:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:  # EIO: the child's end is closed
+                break
+            if not chunk:
+                break
+            written += chunk
+    os.close(terminal)
+    assert child.returncode == 0, written
+    short, _, long = written.decode().partition("|")
+    assert short == "" and re.search(r"^\rslow: .*\rslow: 100%[^\r]* 4/4 \[[^\r]*\]\r\n$", long)
 
 
 # 200 calls on 4 threads, to a service that answers each after DELAY seconds

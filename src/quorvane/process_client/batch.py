@@ -18,6 +18,7 @@ for time limits, retries and reused connections.
 
 import collections
 import importlib
+import inspect
 import itertools
 import os
 import pickle
@@ -52,6 +53,8 @@ THREAD_NAME_PREFIX = "quorvane-fetch"
 _POLL_SECONDS = 0.25
 # The failed tickers that a FetchResult's repr names.
 _ERRORS_SHOWN = 5
+# Seconds before the progress bar of progress=None shows.
+_BAR_DELAY = 0.5
 
 
 class FetchResult(NamedTuple):
@@ -161,8 +164,14 @@ def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
         if progress:
             raise ImportError("progress=True needs tqdm: pip install tqdm") from None
         return None
-    # disable=None is tqdm's own rule: no bar when stderr is not a terminal.
-    return tqdm(total=total, desc=name, unit="ticker", disable=None if progress is None else False)
+    if progress:
+        return tqdm(total=total, desc=name, unit="ticker", disable=False)
+    # The bar that shows by itself (disable=None: where stderr is a terminal)
+    # leaves no line after a short run: it shows after _BAR_DELAY seconds
+    # (tqdm 4.58 on), and an older tqdm clears it at the end.
+    shy = ({"delay": _BAR_DELAY} if "delay" in inspect.signature(tqdm.__init__).parameters
+           else {"leave": False})
+    return tqdm(total=total, desc=name, unit="ticker", disable=None, **shy)
 
 
 def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
@@ -195,8 +204,10 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     progress : bool or None, default None
         ``None`` shows a tqdm bar when tqdm is installed (``pip install
         tqdm``; the extra ``quorvane[progress]`` once the package is on an
-        index) and stderr is a terminal; ``True`` always shows one (and
-        needs tqdm); ``False`` never.
+        index) and stderr is a terminal, once the run has taken half a
+        second: a shorter run leaves no line behind (with tqdm before 4.58
+        the bar shows at once and is cleared at the end); ``True`` always
+        shows one from the start (and needs tqdm); ``False`` never.
     executor : concurrent.futures.Executor, optional
         Runs the calls instead of the threads: a ``ProcessPoolExecutor``
         with any start method, joblib's ``get_reusable_executor()``, Dask's
