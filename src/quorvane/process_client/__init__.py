@@ -9,7 +9,8 @@ imported when the name is first asked for:
     environment variable ``QUORVANE_TOKEN`` logs in a process where nobody
     has logged in or out (a worker process, say).
 ``set_base_url(url)``
-    Sends every data call to the service at ``url`` (http or https, host,
+    The function of ``quorvane.config``, also importable from here. Sends
+    every data call to the service at ``url`` (http or https, host,
     optional port and path prefix), in every module and thread; a bad
     address raises ``ValueError`` and changes nothing. Plain http to another
     machine gives a ``UserWarning``, once per process. The environment
@@ -31,7 +32,8 @@ imported when the name is first asked for:
 
 A first call::
 
-    from quorvane.process_client import Client, set_base_url
+    from quorvane.config import set_base_url
+    from quorvane.process_client import Client
     from quorvane.process_stock.priceBars import get_priceBars
 
     set_base_url("https://your-provider.example")
