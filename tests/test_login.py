@@ -51,7 +51,8 @@ if sys.argv[1:]:
 
 
 @pytest.mark.parametrize("value, expected, says", [
-    (None, "https://quorvane-service-address-not-set.invalid/call-set_base_url-or-set-QUORVANE_BASE_URL",
+    (None, "https://quorvane-service-address-not-set.invalid"
+           "/call-set_base_url-or-set-QUORVANE_BASE_URL",
      ["ConnectionError", "host='quorvane-service-address-not-set.invalid'",
       "url: /call-set_base_url-or-set-QUORVANE_BASE_URL/api/stock/priceBars?"]),
     ("http://127.0.0.1:8000/prefix/", "http://127.0.0.1:8000/prefix", []),
