@@ -155,7 +155,7 @@ RECORD = """
             result = [outcome("http://example.org"), outcome("http://example.org")]
         result += [config.base_url, outcome("http://example.org")]
      """, [[["UserWarning", "<string>", "example.org"]],
-           ["raised", "raised", "https://api.quorvane.example", "http://example.org"]]),
+           ["raised", "raised", config.DEFAULT_BASE_URL, "http://example.org"]]),
     # Eight threads at once: one warning, and every module ends with the address
     # that config holds.
     (None, """

@@ -370,7 +370,7 @@ def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
     got = in_child(f"""
         import json, sys
         sys.modules["requests_cache"] = None  # as if not installed
-        from quorvane.process_client import Connection
+        from quorvane.process_client import *  # CacheInfo, which needs it, is not in __all__
         Connection()  # no cache: nothing needed
         try:
             Connection(cache={str(tmp_path / "c.sqlite")!r})

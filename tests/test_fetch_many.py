@@ -3,6 +3,7 @@ the sample service on 127.0.0.1."""
 
 import json
 import os
+import pty
 import re
 import signal
 import subprocess
@@ -43,6 +44,7 @@ def test_one_unknown_ticker_among_good_ones(sample, through):
         pd.testing.assert_frame_equal(tables[ticker], pb.get_priceBars(ticker, *DATES, "W"))
     assert list(errors) == ["NOPE"]
     assert type(errors["NOPE"]) is ValueError and "status:404" in str(errors["NOPE"])
+    assert repr(result) == str(result) == f"FetchResult({len(GOOD)} tables, 1 error: NOPE 404)"
     assert sample.requests_served == 2 * len(GOOD) + 1
     assert [t for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)] == []
 
@@ -88,6 +90,24 @@ def test_to_frame_of_no_table_and_of_other_results():
     assert mixed.isna().sum().tolist() == [1, 0, 1]
     with pytest.raises(TypeError, match="the result for 'HPX' is of type int"):
         fetch_many(len, ["HPX"], progress=False).to_frame()
+
+
+def status(code):
+    error = ValueError(f"status:{code}")
+    error.status_code = code
+    return error
+
+
+# A FetchResult's repr sums it up: the first five failures, each by its status or type.
+@pytest.mark.parametrize("tables, errors, shown", [
+    ({}, {}, "FetchResult(0 tables, 0 errors)"),
+    ({"HPX": pd.DataFrame({"Close": range(10_000)})}, {("NOPE", 1): status(503)},
+     "FetchResult(1 table, 1 error: ('NOPE', 1) 503)"),
+    ({}, {f"T{i}": KeyError("DateTime") if i % 2 else status(404) for i in range(7)},
+     "FetchResult(0 tables, 7 errors: T0 404, T1 KeyError, T2 404, T3 KeyError, T4 404, ...)"),
+])
+def test_a_result_shows_a_summary(tables, errors, shown):
+    assert repr(FetchResult(tables, errors)) == shown
 
 
 def test_a_bar_asked_for_without_tqdm_says_how_to_install_it(monkeypatch):
@@ -169,6 +189,20 @@ def no_threads_left():
     return [t for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)] == []
 
 
+# On a terminal, with progress=None: a short run, then one of over a second.
+ON_A_TERMINAL = """
+import sys, time
+from quorvane.process_client import fetch_many
+
+def slow(ticker):
+    time.sleep(0.3)
+
+fetch_many(len, ["HPX", "QVA"])
+sys.stderr.write("|")
+fetch_many(slow, ["A", "B", "C", "D"], workers=1)
+"""
+
+
 def test_progress_bar(sample, capsys):
     pytest.importorskip("tqdm")
     fetch_many(pb.get_priceBars, GOOD + ["NOPE"], *DATES, "D", progress=True)
@@ -176,6 +210,26 @@ def test_progress_bar(sample, capsys):
     assert f"{len(GOOD) + 1}/{len(GOOD) + 1}" in shown and "failed=1" in shown
     fetch_many(pb.get_priceBars, GOOD, *DATES, "D")  # stderr is no terminal: no bar
     assert capsys.readouterr().err == ""
+    # A terminal: the short run leaves nothing, not even a blank line; the
+    # long one keeps its bar.
+    terminal, child_end = pty.openpty()
+    with subprocess.Popen([PYTHON, "-c", ON_A_TERMINAL],
+                          env=dict(os.environ, PYTHONPATH=ROOT), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=child_end) as child:
+        os.close(child_end)
+        written = b""
+        while True:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:  # EIO: the child's end is closed
+                break
+            if not chunk:
+                break
+            written += chunk
+    os.close(terminal)
+    assert child.returncode == 0, written
+    short, _, long = written.decode().partition("|")
+    assert short == "" and re.search(r"^\rslow: .*\rslow: 100%[^\r]* 4/4 \[[^\r]*\]\r\n$", long)
 
 
 # 200 calls on 4 threads, to a service that answers each after DELAY seconds

@@ -34,19 +34,40 @@ def test_login_refuses_bad_tokens(token):
     assert Client().token == "kept"
 
 
-@pytest.mark.parametrize("value, expected", [
-    (None, "https://api.quorvane.example"),
-    ("http://127.0.0.1:8000/prefix/", "http://127.0.0.1:8000/prefix"),
-    ("http://127.0.0.1:8000//", "http://127.0.0.1:8000"),
+# The address; then, if asked, a call, whose error must say what to do.
+ADDRESS = """
+import sys
+from quorvane.config.config import base_url
+from quorvane.process_client.login import Client
+from quorvane.process_stock.priceBars import get_priceBars
+print(base_url)
+if sys.argv[1:]:
+    Client().login("t")
+    try:
+        get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
+    except Exception as error:
+        print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("value, expected, says", [
+    (None, "https://quorvane-service-address-not-set.invalid"
+           "/call-set_base_url-or-set-QUORVANE_BASE_URL",
+     ["ConnectionError", "host='quorvane-service-address-not-set.invalid'",
+      "url: /call-set_base_url-or-set-QUORVANE_BASE_URL/api/stock/priceBars?"]),
+    ("http://127.0.0.1:8000/prefix/", "http://127.0.0.1:8000/prefix", []),
+    ("http://127.0.0.1:8000//", "http://127.0.0.1:8000", []),
 ])
-def test_base_url_from_environment(value, expected):
+def test_base_url_from_environment(value, expected, says):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env.pop("QUORVANE_BASE_URL", None)
     if value is not None:
         env["QUORVANE_BASE_URL"] = value
-    out = subprocess.run([PYTHON, "-c", "from quorvane.config.config import base_url; print(base_url)"],
-                         env=env, capture_output=True, text=True, check=True, timeout=60)
-    assert out.stdout == expected + "\n"
+    out = subprocess.run([PYTHON, "-c", ADDRESS, *(["call"] if says else [])], env=env,
+                         capture_output=True, text=True, check=True, timeout=60)
+    address, *error = out.stdout.splitlines()
+    assert address == expected
+    assert len(error) == bool(says) and [word for word in says if word not in error[0]] == []
 
 
 # Threads that use the login all the time: a guarded function, and plain clients.

@@ -45,6 +45,14 @@ def test_readme_has_scripts_and_sessions_that_run():
         "script", "session"}
 
 
+def test_every_page_imports_set_base_url_from_one_place():
+    imports = [f"{block.page} line {block.line}: {line}" for block in BLOCKS
+               for line in block.code.splitlines()
+               if "import" in line and "set_base_url" in line
+               and line.lstrip(">.  ") != "from quorvane.config import set_base_url"]
+    assert imports == []
+
+
 def anchors(page):
     """Each heading's anchor on a forge (GitHub's rule) and on the site
     (Python-Markdown's toc)."""

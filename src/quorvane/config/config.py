@@ -3,7 +3,11 @@
 ``base_url`` is the service's scheme, host and optional prefix, without a
 trailing "/": request paths are appended to it directly. It starts as the
 environment variable ``QUORVANE_BASE_URL`` (trailing "/" dropped) when this
-module is first imported, or as a placeholder that reaches no service.
+module is first imported, or as a placeholder, ``DEFAULT_BASE_URL``, whose
+host is under the reserved domain ``.invalid`` (RFC 2606): it never
+resolves, and the ``requests.exceptions.ConnectionError`` of a call says
+what to do, in its host and path: call ``set_base_url`` or set
+``QUORVANE_BASE_URL``.
 
 Each data module copies ``base_url`` into its own namespace when it is
 imported, and reads that copy at every call. Assigning ``base_url`` here
@@ -23,7 +27,8 @@ from quorvane.process_stock import DATA_MODULES
 
 __all__ = ["base_url", "set_base_url", "DEFAULT_BASE_URL"]
 
-DEFAULT_BASE_URL = "https://api.quorvane.example"
+DEFAULT_BASE_URL = ("https://quorvane-service-address-not-set.invalid"
+                    "/call-set_base_url-or-set-QUORVANE_BASE_URL")
 
 # Held while the address changes, so that concurrent calls leave every
 # module with the same one, and while the warning below is decided. Reentrant:
@@ -118,7 +123,9 @@ def set_base_url(url: str) -> None:
     thread, from the next call on. Set it again to change it back. The
     environment variable ``QUORVANE_BASE_URL`` sets the first address, when
     the package is first imported; without either, the address is a
-    placeholder that reaches no service.
+    placeholder that reaches no service, and every call fails with a
+    ``requests.exceptions.ConnectionError`` that names both (in its host,
+    ``quorvane-service-address-not-set.invalid``, and its path).
 
     Parameters
     ----------

@@ -9,7 +9,8 @@ imported when the name is first asked for:
     environment variable ``QUORVANE_TOKEN`` logs in a process where nobody
     has logged in or out (a worker process, say).
 ``set_base_url(url)``
-    Sends every data call to the service at ``url`` (http or https, host,
+    The function of ``quorvane.config``, also importable from here. Sends
+    every data call to the service at ``url`` (http or https, host,
     optional port and path prefix), in every module and thread; a bad
     address raises ``ValueError`` and changes nothing. Plain http to another
     machine gives a ``UserWarning``, once per process. The environment
@@ -21,7 +22,10 @@ imported when the name is first asked for:
     whose refusal is ``RateLimitExceeded``; both shared by many processes
     through a file or a ``redis://`` URL (``rate_limit_store=``), whose
     failure is ``StoreUnavailable``. A Connection pickles, as its options
-    and where its cache and its shared limit live.
+    and where its cache and its shared limit live. ``use_connection()``
+    returns a ``ConnectionBinding`` (``restore()``, or a ``with`` block);
+    ``Connection.cache_info()`` a ``CacheInfo``, which needs requests-cache
+    to be imported (it is left out of ``import *``).
 ``fetch_many``, ``FetchResult``
     One data function for many tickers on a pool of threads, or on any
     ``concurrent.futures`` executor (processes, joblib's, Dask's:
@@ -31,7 +35,8 @@ imported when the name is first asked for:
 
 A first call::
 
-    from quorvane.process_client import Client, set_base_url
+    from quorvane.config import set_base_url
+    from quorvane.process_client import Client
     from quorvane.process_stock.priceBars import get_priceBars
 
     set_base_url("https://your-provider.example")
@@ -68,7 +73,8 @@ if TYPE_CHECKING:
     from quorvane.config import set_base_url
 
     from .batch import FetchResult, fetch_many
-    from .connection import Connection, restore_requests, use_connection
+    from .cache import CacheInfo
+    from .connection import Connection, ConnectionBinding, restore_requests, use_connection
     from .login import Client
     from .ratelimit import RateLimitExceeded
     from .stores import StoreUnavailable
@@ -80,13 +86,16 @@ _SOURCES = {
     "Connection": ".connection",
     "use_connection": ".connection",
     "restore_requests": ".connection",
+    "ConnectionBinding": ".connection",
+    "CacheInfo": ".cache",  # imports requests-cache: asked for by name only
     "fetch_many": ".batch",
     "RateLimitExceeded": ".ratelimit",
     "StoreUnavailable": ".stores",
     "FetchResult": ".batch",
 }
-__all__ = ["Client", "Connection", "FetchResult", "RateLimitExceeded", "StoreUnavailable",
-           "fetch_many", "restore_requests", "set_base_url", "use_connection"]
+# Without CacheInfo, so that import * and help() work without requests-cache.
+__all__ = ["Client", "Connection", "ConnectionBinding", "FetchResult", "RateLimitExceeded",
+           "StoreUnavailable", "fetch_many", "restore_requests", "set_base_url", "use_connection"]
 
 
 def __getattr__(name: str) -> Any:

@@ -18,6 +18,8 @@ for time limits, retries and reused connections.
 
 import collections
 import importlib
+import inspect
+import itertools
 import os
 import pickle
 import queue
@@ -41,20 +43,28 @@ if TYPE_CHECKING:
 __all__ = ["FetchResult", "fetch_many", "DEFAULT_WORKERS", "THREAD_NAME_PREFIX"]
 
 #: Threads used by default: enough to overlap the waits on the service
-#: without pressing it hard.
+#: without pressing it hard. fetch_many's signature writes it out, so that
+#: its reference shows the number.
 DEFAULT_WORKERS = 8
 #: The names of fetch_many's threads start with this.
 THREAD_NAME_PREFIX = "quorvane-fetch"
 # How long the calling thread blocks at a time, so that Ctrl-C is seen
 # promptly even where a blocking wait would not let it through.
 _POLL_SECONDS = 0.25
+# The failed tickers that a FetchResult's repr names.
+_ERRORS_SHOWN = 5
+# Seconds before the progress bar of progress=None shows.
+_BAR_DELAY = 0.5
 
 
 class FetchResult(NamedTuple):
     """Every ticker of a ``fetch_many()`` run, in exactly one of two dicts.
 
     Unpacks as ``tables, errors = fetch_many(...)``. Both dicts keep the
-    order of the tickers as given, each ticker once.
+    order of the tickers as given, each ticker once. Its repr sums it up
+    rather than showing every table: ``FetchResult(4 tables, 1 error:
+    NOPE 404)``, with the status of each failed ticker's error (or the
+    error's type) for the first five.
 
     Attributes
     ----------
@@ -71,6 +81,22 @@ class FetchResult(NamedTuple):
 
     tables: Dict[str, "pd.DataFrame"]
     errors: Dict[str, Exception]
+
+    def __repr__(self) -> str:
+        """``FetchResult(97 tables, 3 errors: NOPE 404, OLD KeyError, BAD
+        503)``: the tables counted, the first failed tickers named."""
+        def count(items: Dict[Any, Any], noun: str) -> str:
+            return f"{len(items)} {noun}{'' if len(items) == 1 else 's'}"
+
+        shown = []
+        for ticker, error in itertools.islice(self.errors.items(), _ERRORS_SHOWN):
+            status = getattr(error, "status_code", None)
+            shown.append(f"{ticker if isinstance(ticker, str) else repr(ticker)} "
+                         f"{type(error).__name__ if status is None else status}")
+        if len(self.errors) > _ERRORS_SHOWN:
+            shown.append("...")
+        failed = f": {', '.join(shown)}" if shown else ""
+        return f"FetchResult({count(self.tables, 'table')}, {count(self.errors, 'error')}{failed})"
 
     @property
     def ok(self) -> bool:
@@ -138,12 +164,18 @@ def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
         if progress:
             raise ImportError("progress=True needs tqdm: pip install tqdm") from None
         return None
-    # disable=None is tqdm's own rule: no bar when stderr is not a terminal.
-    return tqdm(total=total, desc=name, unit="ticker", disable=None if progress is None else False)
+    if progress:
+        return tqdm(total=total, desc=name, unit="ticker", disable=False)
+    # The bar that shows by itself (disable=None: where stderr is a terminal)
+    # leaves no line after a short run: it shows after _BAR_DELAY seconds
+    # (tqdm 4.58 on), and an older tqdm clears it at the end.
+    shy = ({"delay": _BAR_DELAY} if "delay" in inspect.signature(tqdm.__init__).parameters
+           else {"leave": False})
+    return tqdm(total=total, desc=name, unit="ticker", disable=None, **shy)
 
 
 def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
-               workers: int = DEFAULT_WORKERS, progress: Optional[bool] = None,
+               workers: int = 8, progress: Optional[bool] = None,
                executor: Optional[Executor] = None, connection: Optional[Connection] = None,
                chunksize: int = 1, **kwargs: Any) -> FetchResult:
     """Calls ``function(ticker, *args, **kwargs)`` for every ticker, on up to
@@ -172,8 +204,10 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     progress : bool or None, default None
         ``None`` shows a tqdm bar when tqdm is installed (``pip install
         tqdm``; the extra ``quorvane[progress]`` once the package is on an
-        index) and stderr is a terminal; ``True`` always shows one (and
-        needs tqdm); ``False`` never.
+        index) and stderr is a terminal, once the run has taken half a
+        second: a shorter run leaves no line behind (with tqdm before 4.58
+        the bar shows at once and is cleared at the end); ``True`` always
+        shows one from the start (and needs tqdm); ``False`` never.
     executor : concurrent.futures.Executor, optional
         Runs the calls instead of the threads: a ``ProcessPoolExecutor``
         with any start method, joblib's ``get_reusable_executor()``, Dask's
