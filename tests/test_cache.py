@@ -429,7 +429,7 @@ def test_a_write_under_way_keeps_the_other_threads_out(sample, tmp_path, monkeyp
     """One thread held inside its write transaction while another reads an
     answer and stores one on the same file: the other waits its turn, and
     every answer is stored and read back whole."""
-    from quorvane.process_client.cache import WritableTable
+    from quorvane.process_client.cache_file import WritableTable
     write, path = WritableTable.connection, tmp_path / "c.sqlite"
     inside, go_on = threading.Event(), threading.Event()
 
@@ -565,7 +565,7 @@ def test_two_processes_share_one_file(sample, tmp_path):
 # The start of both forking children: a login, and a binding with a cache.
 FORK_SETUP = """
 import contextlib, json, os, signal, sqlite3, threading, time, warnings
-from quorvane.process_client.cache import WritableTable
+from quorvane.process_client.cache_file import WritableTable
 from quorvane.process_client import Client, use_connection
 from quorvane.process_stock import priceBars
 warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
@@ -667,7 +667,7 @@ def test_ctrl_c_inside_a_write_holds_no_lock(sample, tmp_path, monkeypatch, open
     answer stored): even while the interrupt's frames are alive, another
     process can write at once, the next call here stores its answer, and
     the file is whole."""
-    from quorvane.process_client.cache import WritableTable
+    from quorvane.process_client.cache_file import WritableTable
     write, path = WritableTable.connection, tmp_path / "c.sqlite"
 
     @contextlib.contextmanager

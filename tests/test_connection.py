@@ -510,7 +510,7 @@ def test_a_file_locked_by_another_process(sample, tmp_path, monkeypatch, store, 
     answer that cannot be stored still gives its table, with a warning."""
     if store == "cache":
         pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
-        monkeypatch.setattr("quorvane.process_client.cache.LOCK_SECONDS", 1.0)
+        monkeypatch.setattr("quorvane.process_client.sqlite_file.LOCK_SECONDS", 1.0)
         options, path = {"cache": tmp_path / "c.sqlite"}, tmp_path / "c.sqlite"
     else:
         path = tmp_path / "limits.sqlite"

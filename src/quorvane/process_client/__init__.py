@@ -73,8 +73,9 @@ if TYPE_CHECKING:
     from quorvane.config import set_base_url
 
     from .batch import FetchResult, fetch_many
+    from .binding import ConnectionBinding, restore_requests, use_connection
     from .cache import CacheInfo
-    from .connection import Connection, ConnectionBinding, restore_requests, use_connection
+    from .connection import Connection
     from .login import Client
     from .ratelimit import RateLimitExceeded
     from .stores import StoreUnavailable
@@ -84,9 +85,9 @@ _SOURCES = {
     "Client": ".login",
     "set_base_url": "quorvane.config",
     "Connection": ".connection",
-    "use_connection": ".connection",
-    "restore_requests": ".connection",
-    "ConnectionBinding": ".connection",
+    "use_connection": ".binding",
+    "restore_requests": ".binding",
+    "ConnectionBinding": ".binding",
     "CacheInfo": ".cache",  # imports requests-cache: asked for by name only
     "fetch_many": ".batch",
     "RateLimitExceeded": ".ratelimit",

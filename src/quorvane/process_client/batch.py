@@ -19,26 +19,17 @@ for time limits, retries and reused connections.
 import collections
 import importlib
 import inspect
-import itertools
-import os
-import pickle
 import queue
-import sys
 import threading
-import uuid
-from concurrent.futures import Executor, Future
+from concurrent.futures import Executor
 from contextlib import nullcontext
-from typing import (TYPE_CHECKING, Any, Callable, ContextManager, Dict, Iterable, List,
-                    NamedTuple, Optional, Tuple)
+from typing import Any, Callable, ContextManager, Dict, Iterable, List, Optional, Tuple
 
-from quorvane.process_stock import DATA_MODULES
-
-from . import connection as connections
-from .connection import Connection, ConnectionBinding, use_connection
+from .binding import use_connection
+from .connection import Connection
+from .executor_tasks import Settings, run_on
+from .fetch_result import FetchResult
 from .ratelimit import waits_end_with
-
-if TYPE_CHECKING:
-    import pandas as pd
 
 __all__ = ["FetchResult", "fetch_many", "DEFAULT_WORKERS", "THREAD_NAME_PREFIX"]
 
@@ -51,107 +42,8 @@ THREAD_NAME_PREFIX = "quorvane-fetch"
 # How long the calling thread blocks at a time, so that Ctrl-C is seen
 # promptly even where a blocking wait would not let it through.
 _POLL_SECONDS = 0.25
-# The failed tickers that a FetchResult's repr names.
-_ERRORS_SHOWN = 5
 # Seconds before the progress bar of progress=None shows.
 _BAR_DELAY = 0.5
-
-
-class FetchResult(NamedTuple):
-    """Every ticker of a ``fetch_many()`` run, in exactly one of two dicts.
-
-    Unpacks as ``tables, errors = fetch_many(...)``. Both dicts keep the
-    order of the tickers as given, each ticker once. Its repr sums it up
-    rather than showing every table: ``FetchResult(4 tables, 1 error:
-    NOPE 404)``, with the status of each failed ticker's error (or the
-    error's type) for the first five.
-
-    Attributes
-    ----------
-    tables : dict
-        Ticker -> the function's result (a ``pandas.DataFrame`` for the
-        data functions), for each ticker whose call returned.
-    errors : dict
-        Ticker -> the exception its call raised, for each ticker whose call
-        failed: the data functions' ``ValueError`` with ``status_code`` and
-        ``text`` for a status other than 200, ``KeyError`` for a range
-        without records, ``requests``' own exceptions for a request that
-        failed on the way.
-    """
-
-    tables: Dict[str, "pd.DataFrame"]
-    errors: Dict[str, Exception]
-
-    def __repr__(self) -> str:
-        """``FetchResult(97 tables, 3 errors: NOPE 404, OLD KeyError, BAD
-        503)``: the tables counted, the first failed tickers named."""
-        def count(items: Dict[Any, Any], noun: str) -> str:
-            return f"{len(items)} {noun}{'' if len(items) == 1 else 's'}"
-
-        shown = []
-        for ticker, error in itertools.islice(self.errors.items(), _ERRORS_SHOWN):
-            status = getattr(error, "status_code", None)
-            shown.append(f"{ticker if isinstance(ticker, str) else repr(ticker)} "
-                         f"{type(error).__name__ if status is None else status}")
-        if len(self.errors) > _ERRORS_SHOWN:
-            shown.append("...")
-        failed = f": {', '.join(shown)}" if shown else ""
-        return f"FetchResult({count(self.tables, 'table')}, {count(self.errors, 'error')}{failed})"
-
-    @property
-    def ok(self) -> bool:
-        """True when no ticker failed."""
-        return not self.errors
-
-    def to_frame(self) -> "pd.DataFrame":
-        """Every table in one ``DataFrame``, under an outer index level
-        ``ticker``.
-
-        The tables are joined by ``pandas.concat`` in the order of
-        ``tables`` (the order the tickers were given), each table's rows in
-        their own order; the tickers in ``errors`` are not in it. The inner
-        index is each table's own: ``DateTime`` for the time series, the
-        row numbers 0, 1, 2... of each ticker for ``get_dividend``, so that
-        ``frame.loc["HPX"]`` is HPX's table.
-
-        A column named ``ticker`` (the regrouped tables' first column,
-        which holds the ticker of every row) is left out: the index level
-        holds it, and a column of the same name would make
-        ``frame.reset_index()`` and ``frame.groupby("ticker")`` fail.
-
-        Returns
-        -------
-        pandas.DataFrame
-            The columns of every table, in the order they first appear.
-            A column that has the same dtype in every table (as it has
-            for one function and one period) keeps it. Tables whose
-            columns or dtypes differ (with ``"D"`` a table holds every
-            field the service sends) are joined as ``pandas.concat``
-            joins them: a column that a table lacks is ``NaN`` in its rows,
-            and takes the dtype that pandas gives it (``float64`` for
-            integers).
-            With no table (every ticker failed, or none was given): an
-            empty ``DataFrame``, no rows and no columns, whose index is
-            one level named ``ticker``.
-
-        Raises
-        ------
-        TypeError
-            A result in ``tables`` is not a ``pandas.DataFrame`` (a
-            function of your own that returns something else); it names
-            the ticker.
-        """
-        import pandas as pd
-
-        frames = []
-        for ticker, table in self.tables.items():
-            if not isinstance(table, pd.DataFrame):
-                raise TypeError(f"to_frame joins DataFrames, and the result for {ticker!r} is "
-                                f"of type {type(table).__name__}")
-            frames.append(table.drop(columns="ticker") if "ticker" in table.columns else table)
-        if not frames:
-            return pd.DataFrame(index=pd.Index([], dtype=object, name="ticker"))
-        return pd.concat(frames, keys=list(self.tables), names=["ticker"])
 
 
 def _progress_bar(progress: Optional[bool], total: int, name: str) -> Any:
@@ -327,12 +219,20 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
     failures: Dict[str, Exception] = {}
     bound: ContextManager[Any] = nullcontext() if connection is None else use_connection(connection)
     with bound:
-        if unique and executor is None:
-            _run(function, list(unique), args, kwargs, min(workers, len(unique)), progress,
-                 results, failures)
-        elif unique and executor is not None:
-            _run_on(executor, _Settings.here(connection), function, list(unique), chunksize,
-                    args, kwargs, progress, results, failures)
+        if unique:
+            name = getattr(function, "__name__", None) or "fetch_many"
+            settings = None if executor is None else Settings.here(connection)
+            bar = _progress_bar(progress, len(unique), name)
+            try:
+                if executor is None:
+                    _run(function, list(unique), args, kwargs, min(workers, len(unique)), bar,
+                         results, failures)
+                else:
+                    run_on(executor, settings, function, list(unique), chunksize, args, kwargs,
+                           bar, results, failures)
+            finally:
+                if bar is not None:
+                    bar.close()
     # Every ticker is accounted for exactly once.
     assert len(results) + len(failures) == len(unique)
     return FetchResult(
@@ -341,10 +241,8 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
 
 
 def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: Any,
-         workers: int, progress: Optional[bool], results: Dict[str, Any],
+         workers: int, bar: Any, results: Dict[str, Any],
          failures: Dict[str, Exception]) -> None:
-    name = getattr(function, "__name__", None) or "fetch_many"
-    bar = _progress_bar(progress, len(tickers), name)
     # The tickers not yet taken; clearing it drops the calls not started.
     pending = collections.deque(tickers)
     # Each finished call lands here, as (ticker, exception or None, result).
@@ -394,167 +292,7 @@ def _run(function: Callable[..., Any], tickers: List[str], args: Any, kwargs: An
     finally:
         pending.clear()
         stopped.set()
-        try:
-            # Waits for the calls under way; after a normal run there are none.
-            for thread in threads:
-                while thread.is_alive():
-                    thread.join(_POLL_SECONDS)
-        finally:
-            if bar is not None:
-                bar.close()
-
-
-# ---- on an executor -----------------------------------------------------------------
-
-# This process, as a task made here tells it from a worker process (a forked
-# worker has another pid; a spawned one, another number).
-_PROCESS = uuid.uuid4().hex
-
-
-def _this_process() -> str:
-    return f"{os.getpid()}-{_PROCESS}"
-
-
-class _Settings:
-    """What a task carries so that its worker makes the call as the calling
-    process would: the address of each data module (unless it is still the
-    placeholder), the token (unless there is none), and the options of the
-    connection to bind (unless none is bound). No repr shows the token."""
-
-    __slots__ = ("origin", "addresses", "token", "connection")
-
-    def __init__(self, origin: str, addresses: Tuple[Tuple[str, str], ...],
-                 token: Optional[str], connection: Optional[Dict[str, Any]]) -> None:
-        self.origin = origin
-        self.addresses = addresses
-        self.token = token
-        self.connection = connection
-
-    @classmethod
-    def here(cls, connection: Optional[Connection]) -> "_Settings":
-        from quorvane.config import config
-
-        from .login import _current
-        addresses = []
-        for name in ("quorvane.config.config",) + tuple(DATA_MODULES):
-            module = sys.modules.get(name)
-            address = getattr(module, "base_url", config.base_url)
-            if isinstance(address, str) and address != config.DEFAULT_BASE_URL:
-                addresses.append((name, address))
-        token = _current()
-        if connection is None:
-            active = connections._active
-            bound = active[-1].connection if active else None
-            connection = bound if isinstance(bound, Connection) else None
-        if connection is not None and connection.closed:
-            # Its calls here would all fail; a copy in each worker would not.
-            raise ValueError("the Connection bound in this process is closed: every call "
-                             "would fail")
-        return cls(_this_process(), tuple(addresses), token if isinstance(token, str) else None,
-                   None if connection is None else connection.options.keywords())
-
-    def __repr__(self) -> str:
-        return (f"<quorvane settings of process {self.origin.partition('-')[0]}: "
-                f"{len(self.addresses)} addresses, token {'given' if self.token else 'none'}, "
-                f"connection {self.connection!r}>")
-
-
-# In a worker process: what the last task set up, and the connection it
-# bound (its options, and the binding).
-_set_up_lock = threading.Lock()
-_bound: Optional[Tuple[Dict[str, Any], ConnectionBinding]] = None
-
-
-def _set_up(settings: _Settings) -> None:
-    global _bound
-    with _set_up_lock:
-        for name, address in settings.addresses:
-            module = importlib.import_module(name)
-            if getattr(module, "base_url", None) != address:
-                setattr(module, "base_url", address)
-        if settings.token is not None:
-            from . import login
-            if login._token != settings.token:
-                login.Client().login(settings.token)
-        options = settings.connection
-        if options is not None and (_bound is None or _bound[0] != options
-                                    # taken away meanwhile (restore_requests())
-                                    or not any(b is _bound[1] for b in connections._active)):
-            binding = use_connection(**options)
-            if _bound is not None:
-                _bound[1].restore()
-            _bound = (options, binding)
-
-
-def _portable(error: Exception) -> Exception:
-    """``error``, or a RuntimeError in its place when it does not survive
-    pickling (a class whose constructor needs other arguments than its
-    ``args``, an attribute that cannot be pickled, ...)."""
-    try:
-        pickle.loads(pickle.dumps(error))
-        return error
-    except Exception:
-        kind = type(error)
-        stand_in = RuntimeError(f"{kind.__module__}.{kind.__qualname__}: {error} (the worker "
-                                "could not pickle this exception to send it back)")
-        for name in ("status_code", "text"):
-            if hasattr(error, name):
-                setattr(stand_in, name, getattr(error, name))
-        return stand_in
-
-
-def _call(settings: _Settings, function: Callable[..., Any], tickers: Tuple[str, ...],
-          args: Any, kwargs: Any) -> List[Tuple[bool, Any]]:
-    """One task: for each ticker, (True, the table) or (False, the exception)."""
-    here = settings.origin == _this_process()
-    if not here:
-        _set_up(settings)
-    done: List[Tuple[bool, Any]] = []
-    for ticker in tickers:
-        try:
-            done.append((True, function(ticker, *args, **kwargs)))
-        except Exception as error:  # KeyboardInterrupt and SystemExit end the run
-            done.append((False, error if here else _portable(error)))
-    return done
-
-
-def _run_on(executor: Executor, settings: _Settings, function: Callable[..., Any],
-            tickers: List[str], chunksize: int, args: Any, kwargs: Any,
-            progress: Optional[bool], results: Dict[str, Any],
-            failures: Dict[str, Exception]) -> None:
-    name = getattr(function, "__name__", None) or "fetch_many"
-    bar = _progress_bar(progress, len(tickers), name)
-    futures: Dict["Future[Any]", Tuple[str, ...]] = {}
-    finished: "queue.SimpleQueue[Future[Any]]" = queue.SimpleQueue()
-    try:
-        for start in range(0, len(tickers), chunksize):
-            chunk = tuple(tickers[start:start + chunksize])
-            future = executor.submit(_call, settings, function, chunk, args, kwargs)
-            futures[future] = chunk
-            future.add_done_callback(finished.put)
-        for _ in range(len(futures)):
-            while True:
-                try:
-                    future = finished.get(timeout=_POLL_SECONDS)
-                    break
-                except queue.Empty:
-                    pass
-            chunk = futures[future]
-            try:
-                done = future.result()
-            except Exception as error:  # the executor's own: a worker lost, ...
-                done = [(False, error)] * len(chunk)
-            for ticker, (ok, value) in zip(chunk, done):
-                if ok:
-                    results[ticker] = value
-                else:
-                    failures[ticker] = value
-            if bar is not None:
-                bar.update(len(chunk))
-                if failures:
-                    bar.set_postfix(failed=len(failures), refresh=False)
-    finally:
-        for future in futures:  # those that have not started
-            future.cancel()
-        if bar is not None:
-            bar.close()
+        # Waits for the calls under way; after a normal run there are none.
+        for thread in threads:
+            while thread.is_alive():
+                thread.join(_POLL_SECONDS)

@@ -22,7 +22,7 @@ out while the interrupted code holds it waits for itself.)
 import os
 from typing import TYPE_CHECKING, Dict, Optional, Union
 
-__all__ = ["Client", "TOKEN_VARIABLE"]
+__all__ = ["Client", "TOKEN_VARIABLE", "current_token"]
 
 #: The environment variable that logs in a process where nobody has.
 TOKEN_VARIABLE = "QUORVANE_TOKEN"
@@ -68,6 +68,13 @@ def _current() -> Union[str, None, _Unusable]:
     """The token that a call made now would send."""
     token = _token
     return _from_environment() if token is None else token
+
+
+def current_token() -> Optional[str]:
+    """The token that a call made now would send: the last login's, else
+    a usable ``QUORVANE_TOKEN``'s, else None."""
+    token = _current()
+    return token if isinstance(token, str) else None
 
 
 class Client:

@@ -3,7 +3,7 @@ checked once and kept in one frozen object.
 
 :meth:`Options.checked` takes what the constructor was given and raises the
 ``TypeError`` or ``ValueError`` that names a wrong one. What it returns is
-final: the places of the cache and of the shared rate limit are resolved at
+final: the locations of the cache and of the shared rate limit are resolved at
 that moment (a file as an absolute path, a Redis URL as given), so that a
 later change of the working directory moves neither. Opening the stores,
 pickling and copying the Connection, its repr and a forked child all read
@@ -18,7 +18,7 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any, Dict, List, Optional, Tuple, Union
 
-from .stores import Place, check_place, shown
+from .stores import Location, describe, resolve_location
 
 __all__ = ["Options", "Timeout", "LONGEST_SECONDS", "UNLIMITED_TRY_SECONDS", "CACHE_INSTALL",
            "cache_module", "too_long"]
@@ -131,7 +131,7 @@ def _rate_limit(value: Any) -> Optional[Tuple[int, float]]:
     return int(calls), float(per)
 
 
-def _cache(value: Any) -> Optional[Place]:
+def _cache(value: Any) -> Optional[Location]:
     if value is None or value is False:
         return None
     if value is not True and not isinstance(value, (str, os.PathLike)):
@@ -139,18 +139,18 @@ def _cache(value: Any) -> Optional[Place]:
                         + type(value).__name__)
     if isinstance(value, str) and not value.strip():
         raise ValueError("cache must be True, a path, a redis:// URL or None, not an empty str")
-    place = None if value is True else check_place(value, "cache")
+    location = None if value is True else resolve_location(value, "cache")
     module = cache_module()
-    if place is None:
+    if location is None:
         return module.default_path()
-    if isinstance(place, Path) and not place.suffix:
-        return place.with_name(place.name + ".sqlite")  # as requests-cache names it
-    return place
+    if isinstance(location, Path) and not location.suffix:
+        return location.with_name(location.name + ".sqlite")  # as requests-cache names it
+    return location
 
 
 @dataclass(frozen=True)
 class Options:
-    """Every option of a Connection, checked, with the stores' places
+    """Every option of a Connection, checked, with the stores' locations
     resolved. See ``Connection`` for what each one does."""
 
     timeout: Timeout = None
@@ -160,12 +160,12 @@ class Options:
     pool_size: int = 16
     #: The cache's file (absolute, with its extension) or Redis URL; None
     #: for no cache.
-    cache: Optional[Place] = None
+    cache: Optional[Location] = None
     cache_expiry: float = 900.0
     rate_limit: Optional[Tuple[int, float]] = None
     #: Where the rate limit is kept: a file (absolute) or a Redis URL; None
     #: for this process alone.
-    rate_limit_store: Optional[Place] = None
+    rate_limit_store: Optional[Location] = None
 
     @classmethod
     def checked(cls, timeout: Any = None, retries: Any = 3, backoff: Any = 0.5, *,
@@ -182,7 +182,7 @@ class Options:
         checked_max_wait = _seconds(max_wait, "max_wait")
         checked_expiry = _expiry(cache_expiry)
         checked_limit = _rate_limit(rate_limit)
-        store = check_place(rate_limit_store, "rate_limit_store")
+        store = resolve_location(rate_limit_store, "rate_limit_store")
         if store is not None and checked_limit is None:
             raise ValueError("rate_limit_store needs a rate_limit=(calls, per_seconds)")
         return cls(checked_timeout, checked_retries, checked_backoff, checked_max_wait,
@@ -220,11 +220,11 @@ class Options:
                   f"backoff={self.backoff}", f"max_wait={self.max_wait}",
                   f"pool_size={self.pool_size}"]
         if self.cache is not None:
-            fields += [f"cache={shown(self.cache)}", f"cache_expiry={self.cache_expiry:g}"]
+            fields += [f"cache={describe(self.cache)}", f"cache_expiry={self.cache_expiry:g}"]
         if self.rate_limit is not None:
             fields.append(f"rate_limit={self.rate_limit!r}")
         if self.rate_limit_store is not None:
-            fields.append(f"rate_limit_store={shown(self.rate_limit_store)}")
+            fields.append(f"rate_limit_store={describe(self.rate_limit_store)}")
         return fields
 
     def __repr__(self) -> str:

@@ -22,9 +22,13 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Callable, Iterator, TypeVar
 
-__all__ = ["Locked", "SLICE_SECONDS", "connect", "retry_while_locked", "use_wal", "write",
-           "roll_back"]
+__all__ = ["Locked", "LOCK_SECONDS", "SLICE_SECONDS", "connect", "retry_while_locked", "use_wal",
+           "write", "roll_back"]
 
+#: How long a write waits for another process's lock at most (storing an
+#: answer, giving a slot back), and opening a file while other processes
+#: hold it. Taking a slot waits for as long as the Connection's ``max_wait``.
+LOCK_SECONDS = 30.0
 #: The longest one wait for a lock lasts inside SQLite.
 SLICE_SECONDS = 0.05
 # Between two tries: SQLite refuses some locks at once, without waiting.
