@@ -3,7 +3,6 @@ for the data functions, over real servers on 127.0.0.1."""
 
 import contextlib
 import copy
-import importlib
 import itertools
 import logging
 import math
@@ -29,23 +28,10 @@ from werkzeug import Response
 
 import quorvane.process_stock.priceBars as pb
 import sample_service
-from conftest import PYTHON, eventually, in_child
+from conftest import (BAR, PATH, PYTHON, bars, bound, closed_connection, eventually,
+                      in_child)
 from quorvane.process_client import Client, Connection, fetch_many, restore_requests, use_connection
-from quorvane.process_client.connection import DATA_MODULES, StoreUnavailable
-
-PATH = "/api/stock/priceBars"
-BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
-       "Close": 1.75, "Volume": 100}
-DATA = [importlib.import_module(name) for name in DATA_MODULES]
-
-
-def bars(ticker="AAA"):
-    return pb.get_priceBars(ticker, "2024-01-01", "2024-01-31", "D")
-
-
-def bound():
-    """What the five data modules send with."""
-    return {module.requests for module in DATA}
+from quorvane.process_client.connection import StoreUnavailable
 
 
 def answer_with(service, status, body="busy", once=False, **headers):
@@ -357,12 +343,6 @@ def test_invalid_arguments(call, error, text):
         eval(call)
     assert text in str(excinfo.value)
     assert bound() == {requests}  # nothing was put in place
-
-
-def closed_connection():
-    connection = Connection()
-    connection.close()
-    return connection
 
 
 def test_without_requests_cache_the_error_says_what_to_install(tmp_path):

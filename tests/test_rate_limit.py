@@ -14,24 +14,17 @@ from werkzeug import Response
 
 import pool_tasks
 import sample_service
-from conftest import in_child
+from conftest import BAR, PATH, bars, eventually_served, in_child
 from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
 from quorvane.process_stock import priceBars
 
-PATH = "/api/stock/priceBars"
 SPAWN = multiprocessing.get_context("spawn")
-BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
-       "Close": 1.75, "Volume": 100}
 
 
 def busiest_window(arrivals, seconds):
     """The most requests that arrived within any `seconds`-long window."""
     times = sorted(arrivals)
     return max(bisect.bisect_left(times, start + seconds) - i for i, start in enumerate(times))
-
-
-def bars(ticker="HPX", end="2024-01-31"):
-    return priceBars.get_priceBars(ticker, "2024-01-01", end, "D")
 
 
 @pytest.fixture(params=["own", "file", "redis"])
@@ -44,7 +37,7 @@ def any_store(request, tmp_path):
 
 @pytest.mark.threads
 def test_eight_threads_keep_the_limit_at_the_service(sample):
-    expected = bars()
+    expected = bars("HPX")
     got, failures = [], []
 
     def work(i):
@@ -52,7 +45,7 @@ def test_eight_threads_keep_the_limit_at_the_service(sample):
             for n in range(8):
                 # 64 different requests (identical ones at once would share
                 # one); the service reads the day only.
-                got.append(bars(end=f"2024-01-31T00:{i:02d}:{n:02d}"))
+                got.append(bars("HPX", end=f"2024-01-31T00:{i:02d}:{n:02d}"))
         except BaseException as error:  # reported by the main thread
             failures.append(error)
     first = len(sample.arrivals)
@@ -97,13 +90,13 @@ def test_cache_hits_pass_a_spent_limit(sample, tmp_path, any_store):
     ends = ["2024-01-29", "2024-01-30", "2024-01-31"]
     with use_connection(cache=tmp_path / "c.sqlite", rate_limit=(3, 60), max_wait=0.5,
                         rate_limit_store=any_store):
-        tables = [bars(end=end) for end in ends]
+        tables = [bars("HPX", end=end) for end in ends]
         start = time.monotonic()
         for _ in range(10):  # the limit is spent for a minute: only hits can go
             for end, table in zip(ends, tables):
-                pd.testing.assert_frame_equal(bars(end=end), table)
+                pd.testing.assert_frame_equal(bars("HPX", end=end), table)
         with pytest.raises(RateLimitExceeded) as excinfo:
-            bars(end="2024-01-26")  # not in the cache
+            bars("HPX", end="2024-01-26")  # not in the cache
         elapsed = time.monotonic() - start
     assert sample.requests_served == 3
     # A turn a minute away is refused at once rather than after max_wait.
@@ -119,7 +112,7 @@ def test_retries_count_against_the_limit(service, any_store):
     with use_connection(timeout=5, retries=3, backoff=0, rate_limit=(2, 60), max_wait=0.5,
                         rate_limit_store=any_store):
         with pytest.raises(RateLimitExceeded, match="rate limit of 2 requests per 60 s"):
-            bars()
+            bars("HPX")
     assert len(service.requests) == 2
 
 
@@ -143,7 +136,7 @@ def test_a_retry_waits_for_its_turn(service, backoff, per, gaps):
     service.point(priceBars)
     service.server.expect_request(PATH).respond_with_handler(answer)
     with use_connection(timeout=5, retries=len(gaps), backoff=backoff, rate_limit=(1, per)):
-        assert len(bars()) == 1
+        assert len(bars("HPX")) == 1
     assert len(arrived) == len(gaps) + 1
     for gap, (before, after) in zip(gaps, zip(arrived, arrived[1:])):
         assert gap <= after - before < gap + 0.5
@@ -155,7 +148,7 @@ def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
     sample.delay = 1.5
     with use_connection(timeout=10, rate_limit=(1, 5), max_wait=0.3,
                         rate_limit_store=any_store):
-        under_way = threading.Thread(target=bars)
+        under_way = threading.Thread(target=bars, args=("HPX",))
         under_way.start()
         assert eventually_served(sample, 1)
         start = time.monotonic()
@@ -167,15 +160,6 @@ def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
     assert str(excinfo.value) == ("rate limit of 1 request per 5 s: no request could go "
                                   "within max_wait=0.3 s (1 still under way)")
     assert sample.requests_served == 1
-
-
-def eventually_served(sample, count, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while sample.requests_served < count:
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 def test_ctrl_c_stops_the_wait(any_store):
