@@ -106,6 +106,30 @@ def in_child(code, *options, env=None, timeout=60):
     return json.loads(done.stdout.splitlines()[-1])
 
 
+# The start that scripts run in a child process share: the names they use,
+# and no warning of a fork in a process that has threads (CPython 3.12 and
+# later give one). sample_script adds a login to the sample service.
+CHILD_START = """\
+import json, os, signal, threading, time, warnings
+import sample_service
+from quorvane.process_client import (Client, Connection, RateLimitExceeded, fetch_many,
+                                     use_connection)
+from quorvane.process_stock import priceBars
+warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+"""
+
+
+def sample_script(code, url=None):
+    """`code` (dedented) after CHILD_START, with priceBars pointed at the
+    sample service at `url` or, by default, at one that the child starts
+    (`service`), and logged in to it with the demo token."""
+    point = (f"priceBars.base_url = {url!r}\n" if url is not None else
+             "service = sample_service.SampleService().start()\n"
+             "priceBars.base_url = service.url\n")
+    return (CHILD_START + point + "Client().login(sample_service.DEMO_TOKEN)\n"
+            + textwrap.dedent(code))
+
+
 def eventually(predicate, timeout=10.0):
     """Whether `predicate()` became true within `timeout` seconds."""
     deadline = time.monotonic() + timeout

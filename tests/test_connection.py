@@ -29,7 +29,7 @@ from werkzeug import Response
 import quorvane.process_stock.priceBars as pb
 import sample_service
 from conftest import (BAR, PATH, PYTHON, bars, bound, closed_connection, eventually,
-                      in_child)
+                      in_child, sample_script)
 from quorvane.process_client import Client, Connection, fetch_many, restore_requests, use_connection
 from quorvane.process_client.connection import StoreUnavailable
 
@@ -842,21 +842,12 @@ def test_a_joining_call_gets_only_the_requests_own_outcome(sample, leading, ende
 
 # Children forked after calls through a bound Connection call at once,
 # RUNS times; each checks its table and says how it went in its exit status.
-FORKED = """
-import json, os, warnings
+FORKED = sample_script("""
 import pandas as pd
-import quorvane.process_stock.priceBars as pb
-import sample_service
-from quorvane.process_client import Client, Connection, use_connection
-
-warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
 RUNS, CHILDREN = 20, 3
-service = sample_service.SampleService().start()
-pb.base_url = service.url
-Client().login(sample_service.DEMO_TOKEN)
 use_connection(Connection(timeout=(3, 5), retries=0))
 tickers = sorted(sample_service.TICKERS)
-expected = {t: pb.get_priceBars(t, "2020-01-01", "2020-12-31", "D") for t in tickers}
+expected = {t: priceBars.get_priceBars(t, "2020-01-01", "2020-12-31", "D") for t in tickers}
 statuses = []
 for run in range(RUNS):
     go_read, go_write = os.pipe()
@@ -868,7 +859,7 @@ for run in range(RUNS):
             os.close(go_write)
             os.read(go_read, 1)  # all start at once
             try:
-                got = pb.get_priceBars(ticker, "2020-01-01", "2020-12-31", "D")
+                got = priceBars.get_priceBars(ticker, "2020-01-01", "2020-12-31", "D")
                 pd.testing.assert_frame_equal(got, expected[ticker])
                 os._exit(0)
             except AssertionError:
@@ -880,10 +871,10 @@ for run in range(RUNS):
     os.close(go_write)
     statuses += [os.waitpid(pid, 0)[1] for pid in children]
 accepted = service.connections_accepted
-pb.get_priceBars(tickers[0], "2020-01-01", "2020-12-31", "D")  # the parent's own, still open
+priceBars.get_priceBars(tickers[0], "2020-01-01", "2020-12-31", "D")  # the parent's own, still open
 print(json.dumps({"statuses": statuses, "accepted": accepted,
                   "after": service.connections_accepted - accepted}))
-"""
+""")
 
 
 def test_forked_children_never_share_a_connection():

@@ -14,7 +14,7 @@ from werkzeug import Response
 
 import pool_tasks
 import sample_service
-from conftest import BAR, PATH, bars, eventually_served, in_child
+from conftest import BAR, PATH, bars, eventually_served, in_child, sample_script
 from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
 from quorvane.process_stock import priceBars
 
@@ -163,15 +163,8 @@ def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
 
 
 def test_ctrl_c_stops_the_wait(any_store):
-    report = in_child("""
-        import json, os, signal, threading, time
-        import sample_service
-        from quorvane.process_client import Client, use_connection
-        from quorvane.process_stock import priceBars
+    report = in_child(sample_script("""
         signal.signal(signal.SIGINT, signal.default_int_handler)  # even as a background job
-        service = sample_service.SampleService().start()
-        priceBars.base_url = service.url
-        Client().login(sample_service.DEMO_TOKEN)
         use_connection(rate_limit=(1, 60), max_wait=120, rate_limit_store=%r)
         priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
         start = time.monotonic()
@@ -182,7 +175,7 @@ def test_ctrl_c_stops_the_wait(any_store):
         except KeyboardInterrupt:
             outcome = "interrupted"
         print(json.dumps([outcome, time.monotonic() - start, service.requests_served]))
-    """ % any_store)
+    """ % any_store))
     assert report[0] == "interrupted" and 0.5 <= report[1] < 5.0 and report[2] == 1
 
 
@@ -191,15 +184,7 @@ def test_a_forked_child_counts_the_parents_requests(second):
     """The child starts from the parent's count: requests that ended, and
     requests still under way in another thread, which the child never sees
     end (they count as ended at the fork)."""
-    report = in_child("""
-        import json, os, threading, time, warnings
-        import sample_service
-        from quorvane.process_client import Client, RateLimitExceeded, use_connection
-        from quorvane.process_stock import priceBars
-        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-        service = sample_service.SampleService().start()
-        priceBars.base_url = service.url
-        Client().login(sample_service.DEMO_TOKEN)
+    report = in_child(sample_script("""
         use_connection(rate_limit=(2, 60), max_wait=0.5, timeout=10)
         priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-30", "D")
         second = lambda: priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
@@ -220,21 +205,14 @@ def test_a_forked_child_counts_the_parents_requests(second):
             except BaseException:
                 os._exit(2)
         print(json.dumps([os.waitpid(pid, 0)[1], service.requests_served]))
-    """ % second)
+    """ % second))
     assert report == [0, 2]
 
 
 def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn(any_store):
-    report = in_child("""
-        import json, os, signal, threading, time
-        import sample_service
-        from quorvane.process_client import Client, fetch_many, use_connection
+    report = in_child(sample_script("""
         from quorvane.process_client.batch import THREAD_NAME_PREFIX
-        from quorvane.process_stock import priceBars
         signal.signal(signal.SIGINT, signal.default_int_handler)  # even as a background job
-        service = sample_service.SampleService().start()
-        priceBars.base_url = service.url
-        Client().login(sample_service.DEMO_TOKEN)
         use_connection(rate_limit=(2, 60), max_wait=120, rate_limit_store=%r)
         def interrupt():
             while service.requests_served < 2:
@@ -251,7 +229,7 @@ def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn(any_store):
             outcome = "interrupted"
         left = [t.name for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)]
         print(json.dumps([outcome, time.monotonic() - start, left, service.requests_served]))
-    """ % any_store)
+    """ % any_store))
     assert report[0] == "interrupted" and report[1] < 5.0
     assert report[2:] == [[], 2]
 
@@ -314,17 +292,12 @@ def test_a_limit_file_deleted_while_in_use_is_left_for_the_new_one(sample, tmp_p
         bars("HPX")
         for name in (path, f"{path}-wal", f"{path}-shm"):
             os.remove(name)
-        assert in_child(f"""
-            import json
-            from quorvane.process_client import Client, use_connection
-            from quorvane.process_stock import priceBars
-            priceBars.base_url = {sample.url!r}
-            Client().login({sample_service.DEMO_TOKEN!r})
+        assert in_child(sample_script(f"""
             with use_connection(rate_limit=(2, 60), rate_limit_store={str(path)!r}):
                 for ticker in ("QVA", "TCL"):
                     priceBars.get_priceBars(ticker, "2024-01-01", "2024-01-31", "D")
             print(json.dumps("sent"))
-        """) == "sent"
+        """, url=sample.url)) == "sent"
         with pytest.raises(RateLimitExceeded):
             bars("MSR")  # both slots of the new file are taken
     assert sample.requests_served == 3
