@@ -18,7 +18,6 @@ import textwrap
 import threading
 import time
 import warnings
-from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
@@ -30,7 +29,7 @@ import quorvane.process_stock.priceBars as pb
 import sample_service
 from conftest import (BAR, PATH, PYTHON, bars, bound, closed_connection, eventually,
                       in_child, sample_script)
-from quorvane.process_client import Client, Connection, fetch_many, restore_requests, use_connection
+from quorvane.process_client import Client, Connection, restore_requests, use_connection
 from quorvane.process_client.connection import StoreUnavailable
 
 
@@ -376,30 +375,6 @@ NAN = math.nan
                  id="use_connection(object())"),
     pytest.param(lambda: use_connection(closed_connection()), ValueError,
                  "this Connection is closed", id="use_connection(closed_connection())"),
-    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX"], workers=0), ValueError,
-                 "workers must be at least 1, not 0",
-                 id='fetch_many(pb.get_priceBars, ["HPX"], workers=0)'),
-    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX"], workers=3.0), TypeError,
-                 "workers must be an int, not float",
-                 id='fetch_many(pb.get_priceBars, ["HPX"], workers=3.0)'),
-    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX"], progress="yes"), TypeError,
-                 "progress must be True, False or None, not str",
-                 id='fetch_many(pb.get_priceBars, ["HPX"], progress="yes")'),
-    pytest.param(lambda: fetch_many(pb.get_priceBars, "HPX"), TypeError, "not one str",
-                 id='fetch_many(pb.get_priceBars, "HPX")'),
-    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX", ["QVA"]]), TypeError,
-                 "every ticker must be hashable: unhashable type: 'list'",
-                 id='fetch_many(pb.get_priceBars, ["HPX", ["QVA"]])'),
-    # The executor's own size decides, and threads take a ticker at a time.
-    pytest.param(lambda: fetch_many(len, ["HPX"], executor=ThreadPoolExecutor(1), workers=16),
-                 TypeError, "workers= is the",
-                 id='fetch_many(len, ["HPX"], executor=ThreadPoolExecutor(1), workers=16)'),
-    pytest.param(lambda: fetch_many(len, ["HPX"], chunksize=10), TypeError,
-                 "chunksize= is the number of tickers in each",
-                 id='fetch_many(len, ["HPX"], chunksize=10)'),
-    pytest.param(lambda: fetch_many(len, ["HPX"], connection=closed_connection()), ValueError,
-                 "this Connection is closed",
-                 id='fetch_many(len, ["HPX"], connection=closed_connection())'),
 ])
 def test_invalid_arguments(call, error, text):
     with pytest.raises(error) as excinfo:
