@@ -1,6 +1,7 @@
 """Shared test harness: a real HTTP server on 127.0.0.1 (pytest-httpserver)
 and helpers to point the native modules at it and read what they sent."""
 
+import importlib
 import importlib.metadata
 import json
 import multiprocessing
@@ -21,6 +22,7 @@ import pytest
 
 import quorvane
 import sample_service
+from quorvane.process_client import Connection
 from quorvane.process_client.connection import DATA_MODULES, restore_requests
 from quorvane.process_client.login import Client
 
@@ -104,6 +106,30 @@ def in_child(code, *options, env=None, timeout=60):
     return json.loads(done.stdout.splitlines()[-1])
 
 
+# The start that scripts run in a child process share: the names they use,
+# and no warning of a fork in a process that has threads (CPython 3.12 and
+# later give one). sample_script adds a login to the sample service.
+CHILD_START = """\
+import json, os, signal, threading, time, warnings
+import sample_service
+from quorvane.process_client import (Client, Connection, RateLimitExceeded, fetch_many,
+                                     use_connection)
+from quorvane.process_stock import priceBars
+warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+"""
+
+
+def sample_script(code, url=None):
+    """`code` (dedented) after CHILD_START, with priceBars pointed at the
+    sample service at `url` or, by default, at one that the child starts
+    (`service`), and logged in to it with the demo token."""
+    point = (f"priceBars.base_url = {url!r}\n" if url is not None else
+             "service = sample_service.SampleService().start()\n"
+             "priceBars.base_url = service.url\n")
+    return (CHILD_START + point + "Client().login(sample_service.DEMO_TOKEN)\n"
+            + textwrap.dedent(code))
+
+
 def eventually(predicate, timeout=10.0):
     """Whether `predicate()` became true within `timeout` seconds."""
     deadline = time.monotonic() + timeout
@@ -112,6 +138,35 @@ def eventually(predicate, timeout=10.0):
             return False
         time.sleep(0.01)
     return True
+
+
+def eventually_served(sample, count, timeout=10.0):
+    """Whether the sample service had served `count` requests within `timeout` seconds."""
+    return eventually(lambda: sample.requests_served >= count, timeout)
+
+
+# The priceBars endpoint, and one daily bar as a service sends it.
+PATH = "/api/stock/priceBars"
+BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
+       "Close": 1.75, "Volume": 100}
+
+
+def bars(ticker="AAA", start="2024-01-01", end="2024-01-31"):
+    """The daily priceBars table of `ticker` from `start` to `end` (the
+    module imported at the call: conftest itself loads no data module)."""
+    priceBars = importlib.import_module("quorvane.process_stock.priceBars")
+    return priceBars.get_priceBars(ticker, start, end, "D")
+
+
+def bound():
+    """What the data modules send with."""
+    return {importlib.import_module(name).requests for name in DATA_MODULES}
+
+
+def closed_connection():
+    connection = Connection()
+    connection.close()
+    return connection
 
 
 @pytest.fixture

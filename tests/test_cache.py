@@ -26,7 +26,7 @@ import requests
 from werkzeug import Response
 
 import sample_service
-from conftest import PYTHON, ROOT, in_child, redis_dump
+from conftest import PYTHON, ROOT, in_child, redis_dump, sample_script
 from quorvane.process_client import Client, Connection, use_connection
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
@@ -562,15 +562,11 @@ def test_two_processes_share_one_file(sample, tmp_path):
         assert connection.cache_info().entries == count
 
 
-# The start of both forking children: a login, and a binding with a cache.
+# The start of both forking children (after sample_script's login): a
+# binding with a cache.
 FORK_SETUP = """
-import contextlib, json, os, signal, sqlite3, threading, time, warnings
+import contextlib, sqlite3
 from quorvane.process_client.cache_file import WritableTable
-from quorvane.process_client import Client, use_connection
-from quorvane.process_stock import priceBars
-warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-priceBars.base_url = {url!r}
-Client().login({token!r})
 def fetch(year):
     priceBars.get_priceBars("HPX", f"{{year}}-01-01", f"{{year}}-01-31", "D")
 binding = use_connection(cache={path!r}, timeout=30)
@@ -609,8 +605,7 @@ print(json.dumps({{"status": status}}))
 
 def test_a_forked_child_keeps_what_it_stores(sample, tmp_path):
     path = tmp_path / "c.sqlite"
-    assert in_child(FORKED.format(url=sample.url, token=sample_service.DEMO_TOKEN,
-                                  path=str(path))) == {"status": 0}
+    assert in_child(sample_script(FORKED.format(path=str(path)), url=sample.url)) == {"status": 0}
     assert in_child(f"""
         import json
         from quorvane.process_client import Connection
@@ -657,8 +652,8 @@ with sqlite3.connect({path!r}) as check:
 
 @pytest.mark.threads
 def test_a_fork_waits_for_writes_under_way(sample, tmp_path):
-    assert in_child(FORKED_MID_WRITE.format(url=sample.url, token=sample_service.DEMO_TOKEN,
-                                            path=str(tmp_path / "c.sqlite"))) == [0, 4, "ok"]
+    assert in_child(sample_script(FORKED_MID_WRITE.format(path=str(tmp_path / "c.sqlite")),
+                                  url=sample.url)) == [0, 4, "ok"]
 
 
 @pytest.mark.parametrize("opened", [False, True], ids=["while opening", "while storing"])
@@ -711,12 +706,8 @@ def test_a_read_only_file_answers_what_it_holds(sample, mode):
         path.chmod(mode)
         folder.chmod(0o555)
         served = sample.requests_served
-        messages, entries, refused = in_child(f"""
-            import json, os, tempfile, warnings
-            from quorvane.process_client import Client, use_connection
-            from quorvane.process_stock import priceBars
-            priceBars.base_url = {sample.url!r}
-            Client().login({sample_service.DEMO_TOKEN!r})
+        messages, entries, refused = in_child(sample_script(f"""
+            import tempfile
             # A cached call while it can read everything: all that one imports
             # is imported (the tree may be root's alone).
             with use_connection(cache=os.path.join(tempfile.mkdtemp(), "warm")):
@@ -735,7 +726,7 @@ def test_a_read_only_file_answers_what_it_holds(sample, mode):
                     except PermissionError as error:
                         refused = str(error)
             print(json.dumps([[str(w.message) for w in caught], entries, refused]))
-        """)
+        """, url=sample.url))
     finally:
         folder.chmod(0o755)
         shutil.rmtree(folder)

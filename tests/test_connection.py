@@ -3,7 +3,6 @@ for the data functions, over real servers on 127.0.0.1."""
 
 import contextlib
 import copy
-import importlib
 import itertools
 import logging
 import math
@@ -19,7 +18,6 @@ import textwrap
 import threading
 import time
 import warnings
-from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
@@ -29,23 +27,10 @@ from werkzeug import Response
 
 import quorvane.process_stock.priceBars as pb
 import sample_service
-from conftest import PYTHON, eventually, in_child
-from quorvane.process_client import Client, Connection, fetch_many, restore_requests, use_connection
-from quorvane.process_client.connection import DATA_MODULES, StoreUnavailable
-
-PATH = "/api/stock/priceBars"
-BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
-       "Close": 1.75, "Volume": 100}
-DATA = [importlib.import_module(name) for name in DATA_MODULES]
-
-
-def bars(ticker="AAA"):
-    return pb.get_priceBars(ticker, "2024-01-01", "2024-01-31", "D")
-
-
-def bound():
-    """What the five data modules send with."""
-    return {module.requests for module in DATA}
+from conftest import (BAR, PATH, PYTHON, bars, bound, closed_connection, eventually,
+                      in_child, sample_script)
+from quorvane.process_client import Client, Connection, restore_requests, use_connection
+from quorvane.process_client.connection import StoreUnavailable
 
 
 def answer_with(service, status, body="busy", once=False, **headers):
@@ -288,81 +273,114 @@ def test_a_cookie_set_in_one_thread_is_never_sent_from_another(service):
 NAN = math.nan
 
 
-# Each call as written, its exception and a part of its text.
+# Each call, its exception and a part of its text; the call as written is its id.
 @pytest.mark.parametrize("call, error, text", [
-    ('Connection(retries=-1)', ValueError, "retries must be at least 0, not -1"),
-    ('Connection(retries=2.0)', TypeError, "retries must be an int, not float"),
-    ('Connection(retries=True)', TypeError, "retries must be an int, not bool"),
-    ('Connection(pool_size=0)', ValueError, "pool_size must be at least 1, not 0"),
-    ('Connection(timeout=NAN)', ValueError,
-     "timeout (or None for no limit) must be a finite number of seconds above 0, not nan"),
-    ('Connection(timeout=(NAN, 5))', ValueError, "the connect time limit"),
-    ('Connection(timeout=(5, NAN))', ValueError, "the read time limit"),
-    ('Connection(timeout=0)', ValueError, "above 0, not 0"),
-    ('Connection(timeout=math.inf)', ValueError, "finite number"),
-    ('Connection(timeout=(1, 2, 3))', ValueError, "not a tuple of 3"),
-    ('Connection(timeout="5")', TypeError,
-     "timeout (or None for no limit) must be a number of seconds, not str"),
-    ('Connection(max_wait=NAN)', ValueError, "max_wait must be a finite number"),
-    ('Connection(max_wait=0)', ValueError, "max_wait must be a finite number"),
-    ('Connection(backoff=NAN)', ValueError, "backoff must be 0 seconds or more, not nan"),
-    ('Connection(backoff=-0.5)', ValueError, "backoff must be 0 seconds or more"),
-    ('Connection(backoff=None)', TypeError, "backoff must be a number of seconds"),
-    ('Connection(rate_limit=60)', TypeError, "rate_limit must be (calls, per_seconds)"),
-    ('Connection(rate_limit=(60, 60, 1))', TypeError, "rate_limit must be (calls, per_seconds)"),
-    ('Connection(rate_limit=(0, 60))', ValueError, "rate_limit's calls must be at least 1, not 0"),
-    ('Connection(rate_limit=(2.5, 60))', TypeError, "rate_limit's calls must be an int, not float"),
-    ('Connection(rate_limit=(60, 0))', ValueError,
-     "rate_limit's per_seconds must be finite and above 0, not 0"),
-    ('Connection(rate_limit=(60, NAN))', ValueError, "per_seconds must be finite"),
-    ('Connection(rate_limit=(60, "60"))', TypeError, "per_seconds must be a number, not str"),
-    ('Connection(cache=1)', TypeError, "cache must be True, a path, a redis:// URL or None, not int"),
-    ('Connection(cache=" ")', ValueError, "a redis:// URL or None, not an empty str"),
-    ('Connection(cache="https://x/y")', ValueError, "cache must be a path or a redis:// URL, not a https:// URL"),
-    ('Connection(rate_limit_store="l")', ValueError, "rate_limit_store needs a rate_limit=(calls, per_seconds)"),
-    ('Connection(rate_limit=(1, 1), rate_limit_store=1)', TypeError, "a redis:// URL, not int"),
-    ('Connection(rate_limit=(1, 1), rate_limit_store="")', ValueError, "a redis:// URL, not an empty str"),
-    ('Connection(rate_limit=(1, 1), rate_limit_store="http://127.0.0.1/0")', ValueError,
-     "rate_limit_store must be a path or a redis:// URL, not a http:// URL"),
-    ('Connection(cache_expiry=-1)', ValueError, "cache_expiry must be finite and 0 or more"),
-    ('Connection(cache_expiry=None)', TypeError, "cache_expiry must be a number of seconds"),
-    ('Connection(cache_expiry=1e12)', ValueError,
-     "cache_expiry must be at most 1,000,000,000 seconds (about 31 years), not 1000000000000.0"),
-    ('Connection(cache_expiry=sys.maxsize)', ValueError, "cache_expiry must be at most"),
-    ('Connection(max_wait=1e10)', ValueError, "max_wait must be at most 1,000,000,000 seconds"),
-    ('Connection(timeout=(5, 1e10))', ValueError, "the read time limit (or None for no limit) must be at most"),
-    ('Connection(backoff=math.inf)', ValueError, "backoff must be at most"),
-    ('Connection(rate_limit=(60, 1e10))', ValueError, "rate_limit's per_seconds must be at most"),
-    ('use_connection(Connection(), timeout=1)', TypeError,
-     "give a connection or the options for a new one, not both"),
-    ('use_connection(timeout=NAN)', ValueError, "finite number"),
-    ('use_connection(object())', TypeError, "a connection needs a get method"),
-    ('use_connection(closed_connection())', ValueError, "this Connection is closed"),
-    ('fetch_many(pb.get_priceBars, ["HPX"], workers=0)', ValueError,
-     "workers must be at least 1, not 0"),
-    ('fetch_many(pb.get_priceBars, ["HPX"], workers=3.0)', TypeError,
-     "workers must be an int, not float"),
-    ('fetch_many(pb.get_priceBars, ["HPX"], progress="yes")', TypeError,
-     "progress must be True, False or None, not str"),
-    ('fetch_many(pb.get_priceBars, "HPX")', TypeError, "not one str"),
-    ('fetch_many(pb.get_priceBars, ["HPX", ["QVA"]])', TypeError,
-     "every ticker must be hashable: unhashable type: 'list'"),
-    # The executor's own size decides, and threads take a ticker at a time.
-    ('fetch_many(len, ["HPX"], executor=ThreadPoolExecutor(1), workers=16)', TypeError, "workers= is the"),
-    ('fetch_many(len, ["HPX"], chunksize=10)', TypeError, "chunksize= is the number of tickers in each"),
-    ('fetch_many(len, ["HPX"], connection=closed_connection())', ValueError, "this Connection is closed"),
+    pytest.param(lambda: Connection(retries=-1), ValueError, "retries must be at least 0, not -1",
+                 id="Connection(retries=-1)"),
+    pytest.param(lambda: Connection(retries=2.0), TypeError, "retries must be an int, not float",
+                 id="Connection(retries=2.0)"),
+    pytest.param(lambda: Connection(retries=True), TypeError, "retries must be an int, not bool",
+                 id="Connection(retries=True)"),
+    pytest.param(lambda: Connection(pool_size=0), ValueError,
+                 "pool_size must be at least 1, not 0", id="Connection(pool_size=0)"),
+    pytest.param(lambda: Connection(timeout=NAN), ValueError,
+                 "timeout (or None for no limit) must be a finite number of seconds above 0, not nan",
+                 id="Connection(timeout=NAN)"),
+    pytest.param(lambda: Connection(timeout=(NAN, 5)), ValueError, "the connect time limit",
+                 id="Connection(timeout=(NAN, 5))"),
+    pytest.param(lambda: Connection(timeout=(5, NAN)), ValueError, "the read time limit",
+                 id="Connection(timeout=(5, NAN))"),
+    pytest.param(lambda: Connection(timeout=0), ValueError, "above 0, not 0",
+                 id="Connection(timeout=0)"),
+    pytest.param(lambda: Connection(timeout=math.inf), ValueError, "finite number",
+                 id="Connection(timeout=math.inf)"),
+    pytest.param(lambda: Connection(timeout=(1, 2, 3)), ValueError, "not a tuple of 3",
+                 id="Connection(timeout=(1, 2, 3))"),
+    pytest.param(lambda: Connection(timeout="5"), TypeError,
+                 "timeout (or None for no limit) must be a number of seconds, not str",
+                 id='Connection(timeout="5")'),
+    pytest.param(lambda: Connection(max_wait=NAN), ValueError, "max_wait must be a finite number",
+                 id="Connection(max_wait=NAN)"),
+    pytest.param(lambda: Connection(max_wait=0), ValueError, "max_wait must be a finite number",
+                 id="Connection(max_wait=0)"),
+    pytest.param(lambda: Connection(backoff=NAN), ValueError,
+                 "backoff must be 0 seconds or more, not nan", id="Connection(backoff=NAN)"),
+    pytest.param(lambda: Connection(backoff=-0.5), ValueError, "backoff must be 0 seconds or more",
+                 id="Connection(backoff=-0.5)"),
+    pytest.param(lambda: Connection(backoff=None), TypeError,
+                 "backoff must be a number of seconds", id="Connection(backoff=None)"),
+    pytest.param(lambda: Connection(rate_limit=60), TypeError,
+                 "rate_limit must be (calls, per_seconds)", id="Connection(rate_limit=60)"),
+    pytest.param(lambda: Connection(rate_limit=(60, 60, 1)), TypeError,
+                 "rate_limit must be (calls, per_seconds)",
+                 id="Connection(rate_limit=(60, 60, 1))"),
+    pytest.param(lambda: Connection(rate_limit=(0, 60)), ValueError,
+                 "rate_limit's calls must be at least 1, not 0",
+                 id="Connection(rate_limit=(0, 60))"),
+    pytest.param(lambda: Connection(rate_limit=(2.5, 60)), TypeError,
+                 "rate_limit's calls must be an int, not float",
+                 id="Connection(rate_limit=(2.5, 60))"),
+    pytest.param(lambda: Connection(rate_limit=(60, 0)), ValueError,
+                 "rate_limit's per_seconds must be finite and above 0, not 0",
+                 id="Connection(rate_limit=(60, 0))"),
+    pytest.param(lambda: Connection(rate_limit=(60, NAN)), ValueError,
+                 "per_seconds must be finite", id="Connection(rate_limit=(60, NAN))"),
+    pytest.param(lambda: Connection(rate_limit=(60, "60")), TypeError,
+                 "per_seconds must be a number, not str", id='Connection(rate_limit=(60, "60"))'),
+    pytest.param(lambda: Connection(cache=1), TypeError,
+                 "cache must be True, a path, a redis:// URL or None, not int",
+                 id="Connection(cache=1)"),
+    pytest.param(lambda: Connection(cache=" "), ValueError,
+                 "a redis:// URL or None, not an empty str", id='Connection(cache=" ")'),
+    pytest.param(lambda: Connection(cache="https://x/y"), ValueError,
+                 "cache must be a path or a redis:// URL, not a https:// URL",
+                 id='Connection(cache="https://x/y")'),
+    pytest.param(lambda: Connection(rate_limit_store="l"), ValueError,
+                 "rate_limit_store needs a rate_limit=(calls, per_seconds)",
+                 id='Connection(rate_limit_store="l")'),
+    pytest.param(lambda: Connection(rate_limit=(1, 1), rate_limit_store=1), TypeError,
+                 "a redis:// URL, not int", id="Connection(rate_limit=(1, 1), rate_limit_store=1)"),
+    pytest.param(lambda: Connection(rate_limit=(1, 1), rate_limit_store=""), ValueError,
+                 "a redis:// URL, not an empty str",
+                 id='Connection(rate_limit=(1, 1), rate_limit_store="")'),
+    pytest.param(lambda: Connection(rate_limit=(1, 1), rate_limit_store="http://127.0.0.1/0"),
+                 ValueError,
+                 "rate_limit_store must be a path or a redis:// URL, not a http:// URL",
+                 id='Connection(rate_limit=(1, 1), rate_limit_store="http://127.0.0.1/0")'),
+    pytest.param(lambda: Connection(cache_expiry=-1), ValueError,
+                 "cache_expiry must be finite and 0 or more", id="Connection(cache_expiry=-1)"),
+    pytest.param(lambda: Connection(cache_expiry=None), TypeError,
+                 "cache_expiry must be a number of seconds", id="Connection(cache_expiry=None)"),
+    pytest.param(lambda: Connection(cache_expiry=1e12), ValueError,
+                 "cache_expiry must be at most 1,000,000,000 seconds (about 31 years), not 1000000000000.0",
+                 id="Connection(cache_expiry=1e12)"),
+    pytest.param(lambda: Connection(cache_expiry=sys.maxsize), ValueError,
+                 "cache_expiry must be at most", id="Connection(cache_expiry=sys.maxsize)"),
+    pytest.param(lambda: Connection(max_wait=1e10), ValueError,
+                 "max_wait must be at most 1,000,000,000 seconds", id="Connection(max_wait=1e10)"),
+    pytest.param(lambda: Connection(timeout=(5, 1e10)), ValueError,
+                 "the read time limit (or None for no limit) must be at most",
+                 id="Connection(timeout=(5, 1e10))"),
+    pytest.param(lambda: Connection(backoff=math.inf), ValueError, "backoff must be at most",
+                 id="Connection(backoff=math.inf)"),
+    pytest.param(lambda: Connection(rate_limit=(60, 1e10)), ValueError,
+                 "rate_limit's per_seconds must be at most",
+                 id="Connection(rate_limit=(60, 1e10))"),
+    pytest.param(lambda: use_connection(Connection(), timeout=1), TypeError,
+                 "give a connection or the options for a new one, not both",
+                 id="use_connection(Connection(), timeout=1)"),
+    pytest.param(lambda: use_connection(timeout=NAN), ValueError, "finite number",
+                 id="use_connection(timeout=NAN)"),
+    pytest.param(lambda: use_connection(object()), TypeError, "a connection needs a get method",
+                 id="use_connection(object())"),
+    pytest.param(lambda: use_connection(closed_connection()), ValueError,
+                 "this Connection is closed", id="use_connection(closed_connection())"),
 ])
 def test_invalid_arguments(call, error, text):
     with pytest.raises(error) as excinfo:
-        eval(call)
+        call()
     assert text in str(excinfo.value)
     assert bound() == {requests}  # nothing was put in place
-
-
-def closed_connection():
-    connection = Connection()
-    connection.close()
-    return connection
 
 
 def test_without_requests_cache_the_error_says_what_to_install(tmp_path):
@@ -862,21 +880,12 @@ def test_a_joining_call_gets_only_the_requests_own_outcome(sample, leading, ende
 
 # Children forked after calls through a bound Connection call at once,
 # RUNS times; each checks its table and says how it went in its exit status.
-FORKED = """
-import json, os, warnings
+FORKED = sample_script("""
 import pandas as pd
-import quorvane.process_stock.priceBars as pb
-import sample_service
-from quorvane.process_client import Client, Connection, use_connection
-
-warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
 RUNS, CHILDREN = 20, 3
-service = sample_service.SampleService().start()
-pb.base_url = service.url
-Client().login(sample_service.DEMO_TOKEN)
 use_connection(Connection(timeout=(3, 5), retries=0))
 tickers = sorted(sample_service.TICKERS)
-expected = {t: pb.get_priceBars(t, "2020-01-01", "2020-12-31", "D") for t in tickers}
+expected = {t: priceBars.get_priceBars(t, "2020-01-01", "2020-12-31", "D") for t in tickers}
 statuses = []
 for run in range(RUNS):
     go_read, go_write = os.pipe()
@@ -888,7 +897,7 @@ for run in range(RUNS):
             os.close(go_write)
             os.read(go_read, 1)  # all start at once
             try:
-                got = pb.get_priceBars(ticker, "2020-01-01", "2020-12-31", "D")
+                got = priceBars.get_priceBars(ticker, "2020-01-01", "2020-12-31", "D")
                 pd.testing.assert_frame_equal(got, expected[ticker])
                 os._exit(0)
             except AssertionError:
@@ -900,10 +909,10 @@ for run in range(RUNS):
     os.close(go_write)
     statuses += [os.waitpid(pid, 0)[1] for pid in children]
 accepted = service.connections_accepted
-pb.get_priceBars(tickers[0], "2020-01-01", "2020-12-31", "D")  # the parent's own, still open
+priceBars.get_priceBars(tickers[0], "2020-01-01", "2020-12-31", "D")  # the parent's own, still open
 print(json.dumps({"statuses": statuses, "accepted": accepted,
                   "after": service.connections_accepted - accepted}))
-"""
+""")
 
 
 def test_forked_children_never_share_a_connection():

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
@@ -18,7 +19,7 @@ import requests
 import quorvane.process_stock.priceBars as pb
 import sample_service
 from quorvane.process_stock import dividend, foreign, orderFlow
-from conftest import PYTHON, ROOT
+from conftest import PYTHON, ROOT, bound, closed_connection
 from quorvane.process_client import Connection, FetchResult, fetch_many, use_connection
 from quorvane.process_client.batch import THREAD_NAME_PREFIX
 
@@ -53,6 +54,40 @@ def test_no_tickers_and_one_ticker_in_place_of_a_list():
     assert fetch_many(pb.get_priceBars, [], *DATES, "D") == ({}, {})
     with pytest.raises(TypeError):  # not the tickers "H", "P" and "X"
         fetch_many(pb.get_priceBars, "HPX", *DATES, "D")
+
+
+# Each call, its exception and a part of its text; the call as written is its id.
+@pytest.mark.parametrize("call, error, text", [
+    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX"], workers=0), ValueError,
+                 "workers must be at least 1, not 0",
+                 id='fetch_many(pb.get_priceBars, ["HPX"], workers=0)'),
+    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX"], workers=3.0), TypeError,
+                 "workers must be an int, not float",
+                 id='fetch_many(pb.get_priceBars, ["HPX"], workers=3.0)'),
+    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX"], progress="yes"), TypeError,
+                 "progress must be True, False or None, not str",
+                 id='fetch_many(pb.get_priceBars, ["HPX"], progress="yes")'),
+    pytest.param(lambda: fetch_many(pb.get_priceBars, "HPX"), TypeError, "not one str",
+                 id='fetch_many(pb.get_priceBars, "HPX")'),
+    pytest.param(lambda: fetch_many(pb.get_priceBars, ["HPX", ["QVA"]]), TypeError,
+                 "every ticker must be hashable: unhashable type: 'list'",
+                 id='fetch_many(pb.get_priceBars, ["HPX", ["QVA"]])'),
+    # The executor's own size decides, and threads take a ticker at a time.
+    pytest.param(lambda: fetch_many(len, ["HPX"], executor=ThreadPoolExecutor(1), workers=16),
+                 TypeError, "workers= is the",
+                 id='fetch_many(len, ["HPX"], executor=ThreadPoolExecutor(1), workers=16)'),
+    pytest.param(lambda: fetch_many(len, ["HPX"], chunksize=10), TypeError,
+                 "chunksize= is the number of tickers in each",
+                 id='fetch_many(len, ["HPX"], chunksize=10)'),
+    pytest.param(lambda: fetch_many(len, ["HPX"], connection=closed_connection()), ValueError,
+                 "this Connection is closed",
+                 id='fetch_many(len, ["HPX"], connection=closed_connection())'),
+])
+def test_invalid_arguments(call, error, text):
+    with pytest.raises(error) as excinfo:
+        call()
+    assert text in str(excinfo.value)
+    assert bound() == {requests}  # nothing was put in place
 
 
 # to_frame's tables: regrouped, "D" (every field sent), and dividends (index 0, 1, 2...).

@@ -12,16 +12,12 @@ import urllib3
 from werkzeug import Response
 
 import quorvane.process_stock.priceBars as price_bars
-from conftest import entries
+from conftest import PATH, bars, entries
 
-PATH = "/api/stock/priceBars"
-BAR = {"DateTime": "2024-01-02 09:15:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
-       "Close": 1.75, "Volume": 100}
+# A bar with a time of day (conftest's BAR has none).
+TIMED_BAR = {"DateTime": "2024-01-02 09:15:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
+             "Close": 1.75, "Volume": 100}
 HEAD = "Có lỗi xảy ra\nChi tiết: \nstatus:"
-
-
-def price_bars_of(ticker="AAA", from_date="2024-01-01", to_date="2024-01-31"):
-    return price_bars.get_priceBars(ticker, from_date, to_date, "D")
 
 
 def assert_ours_at(excinfo, line, name="get_priceBars", module="priceBars"):
@@ -72,7 +68,7 @@ def test_body_cut_short(monkeypatch):
     else:
         error, line = requests.exceptions.JSONDecodeError, 24
     with pytest.raises(error) as excinfo:
-        price_bars_of()
+        bars()
     server.join(5)
     assert_ours_at(excinfo, line)
 
@@ -81,7 +77,7 @@ def test_body_that_is_not_json(service):
     service.point(price_bars)
     service.answer(PATH, body="<html>maintenance</html>", content_type="text/html")
     with pytest.raises(requests.exceptions.JSONDecodeError) as excinfo:
-        price_bars_of()
+        bars()
     assert_ours_at(excinfo, 24)
 
 
@@ -95,7 +91,7 @@ def test_refused_status_carries_the_body(service, status, body, content_type):
     service.point(price_bars)
     service.answer(PATH, body=body, status=status, content_type=content_type)
     with pytest.raises(ValueError) as excinfo:
-        price_bars_of()
+        bars()
     assert type(excinfo.value) is ValueError
     assert excinfo.value.args == (f"{HEAD}{status}\ncontent: {body}",)
     assert_ours_at(excinfo, 40)
@@ -105,16 +101,17 @@ def test_redirect_is_followed(service):
     service.point(price_bars)
     service.server.expect_request(PATH).respond_with_data(
         "", status=301, headers={"Location": "/moved"})
-    service.answer("/moved", [BAR, dict(BAR, DateTime="2024-01-03 09:15:00")])
-    assert list(price_bars_of()["Close"]) == [1.75, 1.75]
+    service.answer("/moved", [TIMED_BAR, dict(TIMED_BAR, DateTime="2024-01-03 09:15:00")])
+    assert list(bars()["Close"]) == [1.75, 1.75]
     assert [request.path for request in service.requests] == [PATH, "/moved"]
 
 
 def test_large_body(service):
     service.point(price_bars)
-    records = [dict(BAR, DateTime=f"2024-01-01 00:00:{i % 60:02d}", Volume=i) for i in range(50_000)]
+    records = [dict(TIMED_BAR, DateTime=f"2024-01-01 00:00:{i % 60:02d}", Volume=i)
+               for i in range(50_000)]
     service.answer(PATH, records)
-    table = price_bars_of()
+    table = bars()
     assert len(table) == 50_000 and table["Volume"].iloc[-1] == 49_999
 
 
@@ -125,7 +122,7 @@ def test_slow_server(service):
 
     service.point(price_bars)
     service.server.expect_request(PATH).respond_with_handler(slowly)
-    assert price_bars_of()["Close"].tolist() == [3]
+    assert bars()["Close"].tolist() == [3]
 
 
 @pytest.mark.parametrize("query", [
@@ -136,6 +133,6 @@ def test_slow_server(service):
 ])
 def test_awkward_query_values_arrive_unchanged(service, query):
     service.point(price_bars)
-    service.answer(PATH, [BAR])
-    price_bars_of(*query)
+    service.answer(PATH, [TIMED_BAR])
+    bars(*query)
     assert service.query() == list(zip(("ticker", "fromDate", "toDate"), query))

@@ -14,24 +14,17 @@ from werkzeug import Response
 
 import pool_tasks
 import sample_service
-from conftest import in_child
+from conftest import BAR, PATH, bars, eventually_served, in_child, sample_script
 from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
 from quorvane.process_stock import priceBars
 
-PATH = "/api/stock/priceBars"
 SPAWN = multiprocessing.get_context("spawn")
-BAR = {"DateTime": "2024-01-02T00:00:00", "Open": 1.5, "High": 2.0, "Low": 1.0,
-       "Close": 1.75, "Volume": 100}
 
 
 def busiest_window(arrivals, seconds):
     """The most requests that arrived within any `seconds`-long window."""
     times = sorted(arrivals)
     return max(bisect.bisect_left(times, start + seconds) - i for i, start in enumerate(times))
-
-
-def bars(ticker="HPX", end="2024-01-31"):
-    return priceBars.get_priceBars(ticker, "2024-01-01", end, "D")
 
 
 @pytest.fixture(params=["own", "file", "redis"])
@@ -44,7 +37,7 @@ def any_store(request, tmp_path):
 
 @pytest.mark.threads
 def test_eight_threads_keep_the_limit_at_the_service(sample):
-    expected = bars()
+    expected = bars("HPX")
     got, failures = [], []
 
     def work(i):
@@ -52,7 +45,7 @@ def test_eight_threads_keep_the_limit_at_the_service(sample):
             for n in range(8):
                 # 64 different requests (identical ones at once would share
                 # one); the service reads the day only.
-                got.append(bars(end=f"2024-01-31T00:{i:02d}:{n:02d}"))
+                got.append(bars("HPX", end=f"2024-01-31T00:{i:02d}:{n:02d}"))
         except BaseException as error:  # reported by the main thread
             failures.append(error)
     first = len(sample.arrivals)
@@ -97,13 +90,13 @@ def test_cache_hits_pass_a_spent_limit(sample, tmp_path, any_store):
     ends = ["2024-01-29", "2024-01-30", "2024-01-31"]
     with use_connection(cache=tmp_path / "c.sqlite", rate_limit=(3, 60), max_wait=0.5,
                         rate_limit_store=any_store):
-        tables = [bars(end=end) for end in ends]
+        tables = [bars("HPX", end=end) for end in ends]
         start = time.monotonic()
         for _ in range(10):  # the limit is spent for a minute: only hits can go
             for end, table in zip(ends, tables):
-                pd.testing.assert_frame_equal(bars(end=end), table)
+                pd.testing.assert_frame_equal(bars("HPX", end=end), table)
         with pytest.raises(RateLimitExceeded) as excinfo:
-            bars(end="2024-01-26")  # not in the cache
+            bars("HPX", end="2024-01-26")  # not in the cache
         elapsed = time.monotonic() - start
     assert sample.requests_served == 3
     # A turn a minute away is refused at once rather than after max_wait.
@@ -119,7 +112,7 @@ def test_retries_count_against_the_limit(service, any_store):
     with use_connection(timeout=5, retries=3, backoff=0, rate_limit=(2, 60), max_wait=0.5,
                         rate_limit_store=any_store):
         with pytest.raises(RateLimitExceeded, match="rate limit of 2 requests per 60 s"):
-            bars()
+            bars("HPX")
     assert len(service.requests) == 2
 
 
@@ -143,7 +136,7 @@ def test_a_retry_waits_for_its_turn(service, backoff, per, gaps):
     service.point(priceBars)
     service.server.expect_request(PATH).respond_with_handler(answer)
     with use_connection(timeout=5, retries=len(gaps), backoff=backoff, rate_limit=(1, per)):
-        assert len(bars()) == 1
+        assert len(bars("HPX")) == 1
     assert len(arrived) == len(gaps) + 1
     for gap, (before, after) in zip(gaps, zip(arrived, arrived[1:])):
         assert gap <= after - before < gap + 0.5
@@ -155,7 +148,7 @@ def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
     sample.delay = 1.5
     with use_connection(timeout=10, rate_limit=(1, 5), max_wait=0.3,
                         rate_limit_store=any_store):
-        under_way = threading.Thread(target=bars)
+        under_way = threading.Thread(target=bars, args=("HPX",))
         under_way.start()
         assert eventually_served(sample, 1)
         start = time.monotonic()
@@ -169,25 +162,9 @@ def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
     assert sample.requests_served == 1
 
 
-def eventually_served(sample, count, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while sample.requests_served < count:
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
 def test_ctrl_c_stops_the_wait(any_store):
-    report = in_child("""
-        import json, os, signal, threading, time
-        import sample_service
-        from quorvane.process_client import Client, use_connection
-        from quorvane.process_stock import priceBars
+    report = in_child(sample_script("""
         signal.signal(signal.SIGINT, signal.default_int_handler)  # even as a background job
-        service = sample_service.SampleService().start()
-        priceBars.base_url = service.url
-        Client().login(sample_service.DEMO_TOKEN)
         use_connection(rate_limit=(1, 60), max_wait=120, rate_limit_store=%r)
         priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
         start = time.monotonic()
@@ -198,7 +175,7 @@ def test_ctrl_c_stops_the_wait(any_store):
         except KeyboardInterrupt:
             outcome = "interrupted"
         print(json.dumps([outcome, time.monotonic() - start, service.requests_served]))
-    """ % any_store)
+    """ % any_store))
     assert report[0] == "interrupted" and 0.5 <= report[1] < 5.0 and report[2] == 1
 
 
@@ -207,15 +184,7 @@ def test_a_forked_child_counts_the_parents_requests(second):
     """The child starts from the parent's count: requests that ended, and
     requests still under way in another thread, which the child never sees
     end (they count as ended at the fork)."""
-    report = in_child("""
-        import json, os, threading, time, warnings
-        import sample_service
-        from quorvane.process_client import Client, RateLimitExceeded, use_connection
-        from quorvane.process_stock import priceBars
-        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-        service = sample_service.SampleService().start()
-        priceBars.base_url = service.url
-        Client().login(sample_service.DEMO_TOKEN)
+    report = in_child(sample_script("""
         use_connection(rate_limit=(2, 60), max_wait=0.5, timeout=10)
         priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-30", "D")
         second = lambda: priceBars.get_priceBars("HPX", "2024-01-01", "2024-01-31", "D")
@@ -236,21 +205,14 @@ def test_a_forked_child_counts_the_parents_requests(second):
             except BaseException:
                 os._exit(2)
         print(json.dumps([os.waitpid(pid, 0)[1], service.requests_served]))
-    """ % second)
+    """ % second))
     assert report == [0, 2]
 
 
 def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn(any_store):
-    report = in_child("""
-        import json, os, signal, threading, time
-        import sample_service
-        from quorvane.process_client import Client, fetch_many, use_connection
+    report = in_child(sample_script("""
         from quorvane.process_client.batch import THREAD_NAME_PREFIX
-        from quorvane.process_stock import priceBars
         signal.signal(signal.SIGINT, signal.default_int_handler)  # even as a background job
-        service = sample_service.SampleService().start()
-        priceBars.base_url = service.url
-        Client().login(sample_service.DEMO_TOKEN)
         use_connection(rate_limit=(2, 60), max_wait=120, rate_limit_store=%r)
         def interrupt():
             while service.requests_served < 2:
@@ -267,7 +229,7 @@ def test_ctrl_c_drops_fetch_many_calls_waiting_for_their_turn(any_store):
             outcome = "interrupted"
         left = [t.name for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)]
         print(json.dumps([outcome, time.monotonic() - start, left, service.requests_served]))
-    """ % any_store)
+    """ % any_store))
     assert report[0] == "interrupted" and report[1] < 5.0
     assert report[2:] == [[], 2]
 
@@ -330,17 +292,12 @@ def test_a_limit_file_deleted_while_in_use_is_left_for_the_new_one(sample, tmp_p
         bars("HPX")
         for name in (path, f"{path}-wal", f"{path}-shm"):
             os.remove(name)
-        assert in_child(f"""
-            import json
-            from quorvane.process_client import Client, use_connection
-            from quorvane.process_stock import priceBars
-            priceBars.base_url = {sample.url!r}
-            Client().login({sample_service.DEMO_TOKEN!r})
+        assert in_child(sample_script(f"""
             with use_connection(rate_limit=(2, 60), rate_limit_store={str(path)!r}):
                 for ticker in ("QVA", "TCL"):
                     priceBars.get_priceBars(ticker, "2024-01-01", "2024-01-31", "D")
             print(json.dumps("sent"))
-        """) == "sent"
+        """, url=sample.url)) == "sent"
         with pytest.raises(RateLimitExceeded):
             bars("MSR")  # both slots of the new file are taken
     assert sample.requests_served == 3
