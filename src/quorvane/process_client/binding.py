@@ -31,7 +31,7 @@ _in_force: List["ConnectionBinding"] = []
 _before: Dict[str, Any] = {}
 # The connections that use_connection made from options: each is closed
 # once no binding in force holds it any more.
-_made_here: "weakref.WeakSet[Connection]" = weakref.WeakSet()
+_made_from_options: "weakref.WeakSet[Connection]" = weakref.WeakSet()
 
 
 def _new_lock() -> None:
@@ -85,12 +85,12 @@ class ConnectionBinding:
         The connection this binding sends through.
     """
 
-    def __init__(self, connection: Any, made_here: bool) -> None:
+    def __init__(self, connection: Any, made_from_options: bool) -> None:
         self.connection = connection
         modules = _data_modules()
         with _lock:
-            if made_here:
-                _made_here.add(connection)
+            if made_from_options:
+                _made_from_options.add(connection)
             if not _in_force:
                 _before.clear()
                 _before.update((module.__name__, module.__dict__.get("requests", requests))
@@ -116,7 +116,7 @@ class ConnectionBinding:
                                 else _before[module.__name__])
             if not _in_force:
                 _before.clear()
-            unheld = _made_here_and_unheld([self.connection])
+            unheld = _made_from_options_and_unheld([self.connection])
         for connection in unheld:
             connection.close_when_unused()
 
@@ -128,14 +128,14 @@ class ConnectionBinding:
         self.restore()
 
 
-def _made_here_and_unheld(taken: List[Any]) -> List[Connection]:
+def _made_from_options_and_unheld(taken: List[Any]) -> List[Connection]:
     """Of the connections just taken away, those that use_connection made
     and that no binding in force holds any more (under _lock)."""
     held = {id(binding.connection) for binding in _in_force}
     unheld = []
     for connection in taken:
-        if connection in _made_here and id(connection) not in held:
-            _made_here.discard(connection)
+        if connection in _made_from_options and id(connection) not in held:
+            _made_from_options.discard(connection)
             unheld.append(connection)
     return unheld
 
@@ -178,14 +178,14 @@ def use_connection(connection: Optional[Connection] = None, **options: Any) -> C
         A closed connection, whose calls would all fail.
     """
     if connection is None:
-        return ConnectionBinding(Connection(**options), made_here=True)
+        return ConnectionBinding(Connection(**options), made_from_options=True)
     if options:
         raise TypeError("give a connection or the options for a new one, not both")
     if not callable(getattr(connection, "get", None)):
         raise TypeError(f"a connection needs a get method; {type(connection).__name__} has none")
     if getattr(connection, "closed", False) is True:
         raise ValueError("this Connection is closed: every data call would fail")
-    return ConnectionBinding(connection, made_here=False)
+    return ConnectionBinding(connection, made_from_options=False)
 
 
 def restore_requests() -> None:
@@ -204,6 +204,6 @@ def restore_requests() -> None:
         _before.clear()
         for module in modules:
             setattr(module, "requests", requests)
-        unheld = _made_here_and_unheld([binding.connection for binding in taken])
+        unheld = _made_from_options_and_unheld([binding.connection for binding in taken])
     for connection in unheld:
         connection.close_when_unused()

@@ -86,17 +86,13 @@ def _open_backend(path: Path) -> SQLiteCache:
     cycle, which every later write of every process would wait behind: it
     is closed at once.
     """
-    deadline = time.monotonic() + sqlite_file.LOCK_SECONDS
-    while True:
+    def attempt() -> SQLiteCache:
         try:
             return _Backend(path)
         except BaseException as error:
             _close_half_opened(error)
-            if not isinstance(error, sqlite3.OperationalError) or "locked" not in str(error):
-                raise
-            if time.monotonic() >= deadline:
-                raise sqlite_file.Locked(sqlite_file.LOCK_SECONDS) from error
-        time.sleep(sqlite_file.SLICE_SECONDS)
+            raise
+    return sqlite_file.retry_while_locked(attempt, time.monotonic() + sqlite_file.LOCK_SECONDS)
 
 
 def _close_half_opened(error: BaseException) -> None:

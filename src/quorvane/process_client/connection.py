@@ -136,11 +136,12 @@ class Connection:
         ``None``, this process alone; a path: every process of this
         machine that names the same file; a ``redis://host:port/db`` URL:
         every process of every machine that names it (needs ``pip install
-        redis``). A file is for the processes of one machine, and is
-        timed by its clock; Redis by the server's clock, so that machines
-        whose clocks disagree still hold one limit. A process that dies while its requests are under way holds
-        their slots at most ``per_seconds`` plus the connect and read time
-        limits (60 s each where not set) after it took them.
+        redis``). A file is for the processes of one machine and is timed
+        by its clock; Redis by the server's, so that machines whose clocks
+        disagree still hold one limit. Another process's lock on the file
+        is waited for within ``max_wait``. A process that dies while its
+        requests are under way holds their slots at most ``per_seconds``
+        plus the connect and read time limits (60 s each where not set).
 
     Raises
     ------
@@ -163,26 +164,19 @@ class Connection:
     cannot be used; nothing is sent).
 
     Safe to use from many threads at once: each thread gets its own
-    ``requests.Session`` (cookies are kept for the length of one call only,
-    as with ``requests.get``), and all of them share one urllib3 pool
-    manager, which is thread-safe. Identical calls under way at the same
-    time (the same address and query, from several threads) share one
-    request. In a process forked from one that used it (``os.fork``,
-    ``multiprocessing``), nothing inherited is reused: the child's first
-    call opens a connection of its own.
+    ``requests.Session`` (cookies last one call, as with ``requests.get``)
+    over one thread-safe urllib3 pool. Identical calls under way at the
+    same time share one request. A process forked from one that used it
+    reuses nothing inherited: its first call opens its own connection.
+    Leaving a ``with`` block is ``close()``.
 
-    ``close()`` (or leaving a ``with`` block) refuses later calls; calls
-    already under way finish normally, and the pooled connections are
-    closed once the last of them has ended.
-
-    A Connection can be pickled (to hand it to a worker process: a process
-    pool, joblib, Dask) and copied (``copy.copy``, ``copy.deepcopy``). What
-    travels is what its constructor was given: the options, and where the
-    cache and the shared limit are (a file's absolute path, a Redis URL);
-    never a socket, a session, a lock, a call under way or the login. The
-    copy is a new, open Connection with those options, which opens its own
-    connections on its first call and uses the same cache. A limit without
-    a store is counted by each copy on its own, from zero.
+    A Connection can be pickled (for a worker process: a process pool,
+    joblib, Dask) and copied. What travels is its ``options``: the cache's
+    and the shared limit's files as absolute paths, resolved where the
+    Connection was made, or their Redis URLs; never a socket, a session, a
+    lock, a call under way or the login. The copy is a new, open
+    Connection with those options and the same stores. A limit without a
+    store is counted by each copy on its own, from zero.
     """
 
     def __init__(self, timeout: Timeout = None, retries: int = 3, backoff: float = 0.5,
@@ -368,7 +362,7 @@ class Connection:
 
     def __repr__(self) -> str:
         state = " closed" if self.closed else ""
-        return f"<Connection{state} {' '.join(self.options.shown())}>"
+        return f"<Connection{state} {self.options.describe(' ')}>"
 
 
 def __getattr__(name: str) -> Any:

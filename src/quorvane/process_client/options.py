@@ -16,9 +16,10 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
-from .stores import Location, describe, resolve_location
+from .stores import Location, resolve_location
+from .stores import describe as describe_location
 
 __all__ = ["Options", "Timeout", "LONGEST_SECONDS", "UNLIMITED_TRY_SECONDS", "CACHE_INSTALL",
            "cache_module", "too_long"]
@@ -214,18 +215,18 @@ class Options:
         return self.rate_limit[1] + sum(UNLIMITED_TRY_SECONDS if limit is None else limit
                                         for limit in (connect, read))
 
-    def shown(self) -> List[str]:
+    def describe(self, separator: str = ", ") -> str:
         """Each option as ``name=value``, a Redis password as ``***``."""
         fields = [f"timeout={self.timeout!r}", f"retries={self.retries}",
                   f"backoff={self.backoff}", f"max_wait={self.max_wait}",
                   f"pool_size={self.pool_size}"]
         if self.cache is not None:
-            fields += [f"cache={describe(self.cache)}", f"cache_expiry={self.cache_expiry:g}"]
+            fields += [f"cache={describe_location(self.cache)}", f"cache_expiry={self.cache_expiry:g}"]
         if self.rate_limit is not None:
             fields.append(f"rate_limit={self.rate_limit!r}")
         if self.rate_limit_store is not None:
-            fields.append(f"rate_limit_store={describe(self.rate_limit_store)}")
-        return fields
+            fields.append(f"rate_limit_store={describe_location(self.rate_limit_store)}")
+        return separator.join(fields)
 
     def __repr__(self) -> str:
-        return f"Options({', '.join(self.shown())})"
+        return f"Options({self.describe()})"
