@@ -3,6 +3,7 @@ counts, at the sample service and pytest-httpserver on 127.0.0.1."""
 
 import bisect
 import json
+import math
 import multiprocessing
 import os
 import threading
@@ -16,6 +17,8 @@ import pool_tasks
 import sample_service
 from conftest import BAR, PATH, bars, eventually_served, in_child, sample_script
 from quorvane.process_client import Connection, RateLimitExceeded, fetch_many, use_connection
+from quorvane.process_client.ratelimit import RateLimit
+from quorvane.process_client.slots import Availability
 from quorvane.process_stock import priceBars
 
 SPAWN = multiprocessing.get_context("spawn")
@@ -140,6 +143,52 @@ def test_a_retry_waits_for_its_turn(service, backoff, per, gaps):
     assert len(arrived) == len(gaps) + 1
     for gap, (before, after) in zip(gaps, zip(arrived, arrived[1:])):
         assert gap <= after - before < gap + 0.5
+
+
+class ScriptedSlots:
+    """A slot store that answers from a script, on a clock that only its
+    waits move."""
+
+    def __init__(self, answers):
+        self.answers, self.now, self.waits, self.deadlines = list(answers), 0.0, [], []
+
+    def take(self, calls, per, lease, deadline):
+        self.deadlines.append(deadline)
+        return self.answers.pop(0)
+
+    def wait(self, seconds):
+        self.waits.append(round(seconds, 3))
+        self.now += seconds
+
+
+TAKEN, INF = Availability("slot", 0, None, 0.0), math.inf
+
+
+# What the store answers, one take after another, and how the wait for a
+# slot of a (2, 1) limit with max_wait=5 ends: "taken" or the refusal.
+@pytest.mark.parametrize("answers, ends, waits", [
+    pytest.param([TAKEN], "taken", [], id="free"),
+    pytest.param([Availability(None, 0, 2.0, 2.0), TAKEN], "taken", [2.0], id="free in 2 s"),
+    pytest.param([Availability(None, 0, 6.0, 6.0)],
+                 "the next request may go in 6.0 s, after max_wait=5 s", [],
+                 id="free in 6 s: refused at once"),
+    pytest.param([Availability(None, 0, 2.0, 2.0), Availability(None, 0, 4.0, 4.0)],
+                 "the next request may go in 4.0 s, after max_wait=5 s (waited 2.0 s)", [2.0],
+                 id="free later than first said"),
+    pytest.param([Availability(None, 2, None, INF)] * 2,
+                 "no request could go within max_wait=5 s (2 still under way)", [5.0],
+                 id="all under way: until one ends, or max_wait"),
+    pytest.param([Availability(None, 2, None, 1.5)] * 4 + [TAKEN], "taken", [1.5, 1.5, 1.5, 0.5],
+                 id="all under way, shared: asked again, within max_wait"),
+])
+def test_the_wait_for_a_slot(answers, ends, waits):
+    slots = ScriptedSlots(answers)
+    limit = RateLimit(2, 1.0, 5.0, slots, lease=3.0, clock=lambda: slots.now)
+    try:
+        got = "taken" if limit.take() else None
+    except RateLimitExceeded as error:
+        got = str(error).replace("rate limit of 2 requests per 1 s: ", "")
+    assert (got, slots.waits, set(slots.deadlines)) == (ends, waits, {5.0})
 
 
 def test_a_wait_beyond_max_wait_fails_and_names_the_limit(sample, any_store):
