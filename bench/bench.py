@@ -239,7 +239,7 @@ def main():
     # A part of its own: (key in the results, its module).
     only = [("peers", peers)] if opts.peers_only else \
         [("connection", sending)] if opts.connection_only else \
-        [("processes", processes)] if opts.processes_only else \
+        [("processes", processes)] if opts.processes_only or opts.whole_market_only else \
         [("notebook", notebook)] if opts.notebook_only else None
     if only:
         results = {"python": platform.python_version(), "quick": opts.quick}
