@@ -13,6 +13,8 @@ and warm (the file that its first cold run filled):
 - ours, fetch_many on ProcessPoolExecutor(WORKERS), CHUNK tickers to a task,
   the pool's start-up included;
 - the twin, minimal and fair, one call after another;
+- warm only, ours one call after another through the cached Connection
+  (no fetch_many): the cache's hit without the threads, as the twin calls;
 - warm only, the floor: our five functions one call after another on
   answers already decoded (no I/O, no cache).
 
@@ -46,10 +48,12 @@ WORKERS = 2
 CHUNK = 25
 COUNTED = 20
 THREADS, POOL = "ours, threads (8)", f"ours, ProcessPoolExecutor({WORKERS}), chunksize={CHUNK}"
+ONE_BY_ONE = "ours, one call after another"
 MINIMAL, FAIR, FLOOR = "twin, minimal", "twin, fair", "floor: our steps, decoded answers"
 # (way, whose cache file it uses); the floor has none.
 COLD = [(THREADS, "ours"), (POOL, "ours"), (MINIMAL, "twin"), (FAIR, "twin")]
-WARM = COLD + [(FLOOR, None)]
+WARM = COLD + [(ONE_BY_ONE, "ours"), (FLOOR, None)]
+OURS = [THREADS, POOL, ONE_BY_ONE]
 
 
 # ---- in the new interpreter ----------------------------------------------------
@@ -74,7 +78,7 @@ def child(spec):
 
     way, tickers = spec["way"], spec["tickers"]
     calls = [(module, name, tuple(args)) for module, name, args in spec["calls"]]
-    if way in (THREADS, POOL, FLOOR):
+    if way in OURS or way == FLOOR:
         functions = _ours(spec)
         from quorvane.process_client import Connection, fetch_many, use_connection
         if way == FLOOR:
@@ -105,8 +109,9 @@ def child(spec):
                                     progress=False)
                 assert result.ok, result.errors
                 tables += result.tables.values()
-    elif way == FLOOR:
-        use_connection(stand_in)
+    elif way in (ONE_BY_ONE, FLOOR):
+        use_connection(stand_in if way == FLOOR else
+                       Connection(timeout=(3.05, 30), retries=3, cache=spec["cache"]))
         for function, (_, _, args) in zip(functions, calls):
             for ticker in tickers:
                 tables.append(function(ticker, *args))
@@ -250,7 +255,7 @@ def run(opts, quick):
         base = {"url": service.url, "token": cases.DEMO_TOKEN, "tickers": names,
                 "calls": figures["calls"], "answers": os.path.join(folder, "answers.pickle")}
         figures["checked_tables"] = same_tables(service.url, cases.DEMO_TOKEN, names[:3],
-                                                os.path.join(folder))
+                                                folder)
         floor.fetch(service.url, cases.DEMO_TOKEN, names, cases.DAILY, base["answers"])
         warm = {}  # kind -> the file its first cold run filled
         cold = {way: [] for way, _ in COLD}
@@ -287,15 +292,12 @@ def run(opts, quick):
             figures["instructions"] = instructions(dict(
                 base, counted=COUNTED, ours_cache=warm["ours"], twin_cache=warm["twin"]))
     figures["seconds"] = time.perf_counter() - started
+    # Warm: each way's best against the fair twin's, the minimal twin's and
+    # the floor's.
     ways = figures["ways"]
-    ratio = {}
-    for ours in (THREADS, POOL):
-        ratio[f"{ours} / {FAIR}"] = ways[ours]["warm_s"] / ways[FAIR]["warm_s"]
-        ratio[f"{ours} / {MINIMAL}"] = ways[ours]["warm_s"] / ways[MINIMAL]["warm_s"]
-        ratio[f"{ours} / floor"] = ways[ours]["warm_s"] / ways[FLOOR]["warm_s"]
-    ratio[f"{FAIR} / floor"] = ways[FAIR]["warm_s"] / ways[FLOOR]["warm_s"]
-    ratio[f"{MINIMAL} / floor"] = ways[MINIMAL]["warm_s"] / ways[FLOOR]["warm_s"]
-    figures["ratios"] = ratio
+    figures["ratios"] = {way: {against: ways[way]["warm_s"] / ways[against]["warm_s"]
+                               for against in (FAIR, MINIMAL, FLOOR)}
+                         for way in OURS + [FAIR, MINIMAL]}
     return figures
 
 
@@ -314,7 +316,9 @@ def report(figures):
               f"{row['warm_s'] / tables * 1e3:>9.2f}{row['process_s']:>10.2f}")
     print("  (warm CPU s: the least of the runs, the workers' included; process s: the new "
           "interpreter's whole life, warm, start-up and imports included)")
-    print("  warm, ratios: " + "; ".join(f"{k} {v:.2f}" for k, v in figures["ratios"].items()))
+    print(f"  warm, against:{'':<33}{'twin, fair':>11}{'minimal':>9}{'floor':>7}")
+    for way, ratios in figures["ratios"].items():
+        print(f"    {way:<44}{ratios[FAIR]:>11.2f}{ratios[MINIMAL]:>9.2f}{ratios[FLOOR]:>7.2f}")
     before, after = figures["load_before"], figures["load_after"]
     print(f"  requests that reached the service during the warm runs: "
           f"{figures['warm_requests']}; load (1, 5, 15 min) before "
