@@ -2,7 +2,7 @@
 
     python bench/bench.py [--quick] [--json PATH]
                           [--peers-only | --connection-only | --processes-only |
-                           --notebook-only] [--whole-market]
+                           --notebook-only | --whole-market-only] [--whole-market]
 
 1. Own overhead: each native function against its plain-Python twin
    (bench/reference.py), both with `Client`, `requests`, `pd` and `np`
@@ -25,10 +25,11 @@
    cluster (bench/processes.py; `--processes-only` runs just this); with
    `--whole-market`, also a whole market's warm re-run (1,600 tickers x 5
    functions) on a process pool from one shared cache, a file and Redis,
-   beside the floor's time for the same calls (several minutes).
+   beside the floor's time for the same calls (4 to 7 minutes;
+   `--whole-market-only` runs just this).
 8. A notebook run again: 100 tickers x 5 daily functions, cold and warm, each
-   run a new interpreter, ours (threads, a process pool) against the twin a
-   user could write with requests-cache and pandas (bench/twin.py) and the
+   run a new interpreter, ours (threads, a process pool, one call after
+   another) against the twin a user could write with requests-cache and pandas (bench/twin.py) and the
    floor, our table steps on answers already decoded (bench/floor.py);
    callgrind's instructions per warm call (bench/notebook.py;
    `--notebook-only` runs just this).
