@@ -1,7 +1,8 @@
 """How much the native functions cost on top of the libraries they call.
 
     python bench/bench.py [--quick] [--json PATH]
-                          [--peers-only | --connection-only | --processes-only]
+                          [--peers-only | --connection-only | --processes-only |
+                           --notebook-only | --whole-market-only] [--whole-market]
 
 1. Own overhead: each native function against its plain-Python twin
    (bench/reference.py), both with `Client`, `requests`, `pd` and `np`
@@ -21,7 +22,17 @@
    (bench/sending.py; `--connection-only` runs just this).
 7. Beyond one process: a warm re-run of 100 tickers x 5 functions from a
    shared cache on threads, on ProcessPoolExecutor(2) and on a 2-worker Dask
-   cluster (bench/processes.py; `--processes-only` runs just this).
+   cluster (bench/processes.py; `--processes-only` runs just this); with
+   `--whole-market`, also a whole market's warm re-run (1,600 tickers x 5
+   functions) on a process pool from one shared cache, a file and Redis,
+   beside the floor's time for the same calls (4 to 7 minutes;
+   `--whole-market-only` runs just this).
+8. A notebook run again: 100 tickers x 5 daily functions, cold and warm, each
+   run a new interpreter, ours (threads, a process pool, one call after
+   another) against the twin a user could write with requests-cache and pandas (bench/twin.py) and the
+   floor, our table steps on answers already decoded (bench/floor.py);
+   callgrind's instructions per warm call (bench/notebook.py;
+   `--notebook-only` runs just this).
 """
 
 import argparse
@@ -40,6 +51,7 @@ sys.path[:0] = [ROOT, HERE]
 
 import pandas  # noqa: E402
 
+import notebook  # noqa: E402
 import peers  # noqa: E402
 import processes  # noqa: E402
 import reference  # noqa: E402
@@ -220,6 +232,7 @@ def main():
     peers.add_options(parser)
     sending.add_options(parser)
     processes.add_options(parser)
+    notebook.add_options(parser)
     opts = parser.parse_args()
     repeats, seconds, calls, imports = (5, 0.02, 10, 3) if opts.quick else (7, 0.1, 40, 7)
 
@@ -227,7 +240,8 @@ def main():
     # A part of its own: (key in the results, its module).
     only = [("peers", peers)] if opts.peers_only else \
         [("connection", sending)] if opts.connection_only else \
-        [("processes", processes)] if opts.processes_only else None
+        [("processes", processes)] if opts.processes_only or opts.whole_market_only else \
+        [("notebook", notebook)] if opts.notebook_only else None
     if only:
         results = {"python": platform.python_version(), "quick": opts.quick}
     else:
@@ -243,7 +257,7 @@ def main():
             for name, row in results["own_overhead"].items()}
         report(results)
     for key, part in only or [("peers", peers), ("connection", sending),
-                              ("processes", processes)]:
+                              ("processes", processes), ("notebook", notebook)]:
         results[key] = part.run(opts, opts.quick)
         part.report(results[key])
     results["seconds"] = time.perf_counter() - started

@@ -33,6 +33,18 @@ CASES = [
 ]
 DATA_MODULES = [module for _, module, _, _ in CASES]
 
+# A notebook's run, and a whole market's: (data module, function, the
+# arguments after the ticker); every series by day, as the service sends it
+# (no regrouping), the values of foreign and dealerDesk in billions.
+UNIT = 1e9
+DAILY = [
+    ("priceBars", "get_priceBars", (FROM, TO, "D")),
+    ("orderFlow", "get_order_flow", (FROM, TO, "D")),
+    ("foreign", "get_foreign", (FROM, TO, "D", UNIT)),
+    ("dealerDesk", "get_dealerDesk", (FROM, TO, "D", UNIT)),
+    ("dividend", "get_dividend", ("2022-01-01", TO)),
+]
+
 
 # ---- stand-ins ----------------------------------------------------------------
 
