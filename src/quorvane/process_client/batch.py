@@ -224,7 +224,7 @@ def fetch_many(function: Callable[..., Any], tickers: Iterable[str], *args: Any,
             settings = None if executor is None else Settings.here(connection)
             bar = _progress_bar(progress, len(unique), name)
             try:
-                if executor is None:
+                if executor is None or settings is None:
                     _run(function, list(unique), args, kwargs, min(workers, len(unique)), bar,
                          results, failures)
                 else:

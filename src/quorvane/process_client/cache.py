@@ -48,9 +48,8 @@ from requests_cache import NEVER_EXPIRE, BaseCache, CachedResponse, CacheMixin
 
 from . import sqlite_file
 from .cache_rules import cache_key, expiry_for, readable, secrets_of, shows_any, strip
-from .stores import Location
 
-__all__ = ["CacheInfo", "CacheView", "CachedSession", "default_path", "open_store", "cache_key",
+__all__ = ["CacheInfo", "CacheView", "CachedSession", "default_path", "cache_key",
            "expiry_for", "NEVER_EXPIRE"]
 
 
@@ -70,16 +69,6 @@ class CacheInfo(NamedTuple):
     #: Bytes on disk: the file and its write-ahead log; in Redis, the bytes
     #: of the stored answers.
     bytes: int
-
-
-def open_store(location: Location) -> Any:
-    """The store of a cache at ``location`` (a file or a Redis URL), which
-    opens its connection on first use."""
-    if isinstance(location, str):
-        from .cache_redis import RedisStore
-        return RedisStore(location)
-    from .cache_file import FileStore
-    return FileStore(location)
 
 
 class CacheView(BaseCache):

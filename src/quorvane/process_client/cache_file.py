@@ -25,7 +25,7 @@ from requests_cache import BaseCache, SQLiteCache
 from requests_cache.backends.sqlite import SQLiteDict
 
 from . import forks, sqlite_file
-from .cache import CacheInfo
+from .cache import CacheInfo, CacheView
 from .stores import StoreUnavailable, describe
 
 __all__ = ["FileStore", "WritableTable"]
@@ -225,8 +225,7 @@ class FileStore:
                           "was not stored (the call got its table; answers are stored again "
                           "once the lock is let go)", UserWarning, stacklevel=2)
 
-    def view(self) -> Any:
-        from .cache import CacheView
+    def view(self) -> CacheView:
         return CacheView(self.backend(), self)
 
     @contextmanager

@@ -2,11 +2,11 @@
 names it: requests-cache's Redis backend, with the rules of the file."""
 
 from contextlib import contextmanager
-from typing import Any, Iterator
+from typing import Iterator
 
 from requests_cache import BaseCache
 
-from .cache import CacheInfo
+from .cache import CacheInfo, CacheView
 from .stores import describe, redis_client, redis_errors, redis_failure
 
 __all__ = ["RedisStore", "REDIS_NAMESPACE"]
@@ -37,8 +37,7 @@ class RedisStore:
     def backend(self) -> BaseCache:
         return self._backend
 
-    def view(self) -> Any:
-        from .cache import CacheView
+    def view(self) -> CacheView:
         return CacheView(self._backend, self)
 
     @contextmanager

@@ -49,7 +49,9 @@ from .transport import RETRY_STATUSES, Sessions, new_adapter
 
 if TYPE_CHECKING:
     from .binding import ConnectionBinding, restore_requests, use_connection
-    from .cache import CacheInfo, FileStore, RedisStore
+    from .cache import CacheInfo
+    from .cache_file import FileStore
+    from .cache_redis import RedisStore
 
 __all__ = ["Connection", "ConnectionBinding", "use_connection", "restore_requests",
            "DATA_MODULES", "RETRY_STATUSES", "RateLimitExceeded", "StoreUnavailable",
@@ -202,9 +204,11 @@ class Connection:
         creation, and in a forked child, which must not touch the parent's
         sockets and database connections."""
         self._rate_limit = rate_limit
-        place = self.options.cache
+        location = self.options.cache
         self._store: Optional[Union["FileStore", "RedisStore"]] = (
-            None if place is None else cache_module().open_store(place))
+            None if location is None
+            else cache_module("cache_redis").RedisStore(location) if isinstance(location, str)
+            else cache_module("cache_file").FileStore(location))
         self._adapter = new_adapter(self.options, rate_limit)
         self._sessions = Sessions(self._adapter, self._store, self.options.cache_expiry)
         self._flights = SingleFlight()

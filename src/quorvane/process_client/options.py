@@ -45,11 +45,12 @@ def too_long(what: str, value: float) -> ValueError:
                       f"not {value!r}")
 
 
-def cache_module() -> ModuleType:
-    """``quorvane.process_client.cache``, or an ImportError that says what
-    to install."""
+def cache_module(name: str = "cache") -> ModuleType:
+    """``quorvane.process_client.<name>``, a module of the cache (``cache``,
+    ``cache_file``, ``cache_redis``), or an ImportError that says what to
+    install."""
     try:
-        return importlib.import_module("quorvane.process_client.cache")
+        return importlib.import_module(f"quorvane.process_client.{name}")
     except ModuleNotFoundError as error:
         if (error.name or "").partition(".")[0] not in ("requests_cache", "platformdirs"):
             raise  # installed, but broken: its own error says more
