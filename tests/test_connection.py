@@ -552,12 +552,13 @@ def test_a_file_locked_by_another_process(sample, tmp_path, monkeypatch, store, 
                         f"the rate limit's store {re.escape(repr(str(path)))} cannot be used: "
                         r"another process held the file's lock for 1\.[0-9] s", str(excinfo.value))
                 elif ending == "let go in time":
+                    def read_under_way():
+                        assert eventually(lambda: sample.requests_served == 2)
+                        with contextlib.closing(sqlite3.connect(str(path))) as database:
+                            releases.append(database.execute(
+                                "SELECT release FROM quorvane_rate_limit WHERE NOT ended").fetchall())
                     sample.delay = 1.0
-                    under_way = threading.Thread(target=lambda: releases.append(
-                        eventually(lambda: sample.requests_served == 2) and sqlite3.connect(
-                            str(path)).execute("SELECT release FROM quorvane_rate_limit "
-                                               "WHERE NOT ended").fetchall()))
-                    releases = []
+                    under_way, releases = threading.Thread(target=read_under_way), []
                     under_way.start()
                     bars("QVA")
                     under_way.join(10)
