@@ -1,6 +1,7 @@
 """Shared test harness: a real HTTP server on 127.0.0.1 (pytest-httpserver)
 and helpers to point the native modules at it and read what they sent."""
 
+import contextlib
 import importlib
 import importlib.metadata
 import json
@@ -292,3 +293,28 @@ def redis_dump(url):
     import redis
     with redis.Redis.from_url(url) as client:
         return b"\n".join(key + b"\n" + client.dump(key) for key in client.scan_iter(count=1000))
+
+
+@contextlib.contextmanager
+def locked(path, seconds=60.0):
+    """Another process inside a write transaction on the SQLite file (a
+    sqlite3 shell, a process stopped half-way), for ``seconds`` or until
+    the block ends. Yields a list that then holds when the lock was let go
+    (by the wall clock, which SQLite reads)."""
+    holder = subprocess.Popen([PYTHON, "-c", textwrap.dedent("""
+        import select, sqlite3, sys, time
+        database = sqlite3.connect(sys.argv[1], isolation_level=None)
+        database.execute("BEGIN IMMEDIATE")
+        print("held", flush=True)
+        select.select([sys.stdin], [], [], float(sys.argv[2]))
+        database.execute("ROLLBACK")
+        print(time.time(), flush=True)
+    """), str(path), str(seconds)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    let_go = []
+    try:
+        assert holder.stdout.readline() == "held\n"
+        yield let_go
+    finally:
+        with holder:
+            holder.stdin.close()
+            let_go.append(float(holder.stdout.readline() or "nan"))

@@ -7,6 +7,7 @@ import datetime
 import gc
 import json
 import os
+import pickle
 import re
 import shutil
 import sqlite3
@@ -23,10 +24,12 @@ from urllib.parse import quote
 import pandas as pd
 import pytest
 import requests
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from werkzeug import Response
 
 import sample_service
-from conftest import PYTHON, ROOT, in_child, redis_dump, sample_script
+from conftest import PYTHON, ROOT, eventually, in_child, locked, redis_dump, sample_script
 from quorvane.process_client import Client, Connection, use_connection
 from quorvane.process_stock import dealerDesk, dividend, foreign, orderFlow, priceBars
 
@@ -77,17 +80,65 @@ def test_a_past_range_is_fetched_once(sample, place, name):
     assert second is not first
 
 
-def test_a_hit_is_a_normal_response(sample, tmp_path):
+def test_a_hit_is_a_normal_response(sample, place):
+    """Served by the hit path from the file or from Redis: a Response with
+    the answer's status, headers and bytes, and a new object from every
+    json(), so that a table one caller changes never reaches another."""
     url = sample.url + "/api/stock/priceBars"
     params = {"ticker": "HPX", "fromDate": "2024-01-02", "toDate": "2024-01-05"}
     headers = Client()._get_headers()
-    with Connection(cache=tmp_path / "c.sqlite") as connection:
+    with Connection(cache=place) as connection:
         sent = connection.get(url, headers=headers, params=params)
         kept = connection.get(url, headers=headers, params=params)
+        records = kept.json()
+        records[0]["Open"] = -1.0
+        again = connection.get(url, headers=headers, params=params)
     assert sample.requests_served == 1
-    assert isinstance(kept, requests.Response) and kept.status_code == 200
-    assert kept.json() == sent.json() and len(sent.json()) == 4
-    assert kept.headers["Content-Type"] == sent.headers["Content-Type"]
+    assert (type(kept).__name__, type(again).__name__) == ("CacheHit", "CacheHit")
+    assert isinstance(kept, requests.Response) and kept.status_code == 200 and kept.from_cache
+    assert kept.json() == again.json() == sent.json() != records and len(sent.json()) == 4
+    assert (kept.content, kept.text, kept.headers["Content-Type"]) == (
+        sent.content, sent.text, sent.headers["Content-Type"])
+
+
+# An address and a query, as a caller may give them: the hit path's key
+# must be the full path's, or the hit path must leave the call to it (None).
+@pytest.mark.parametrize("url, params, plain", [
+    ("http://127.0.0.1:8000/api/stock/priceBars", {"ticker": "HPX", "toDate": "2024-01-31"}, True),
+    ("https://data.example.com/v1.2/api/stock/diviend", {"ticker": "A B", "x": "é&=+/?#%"}, True),
+    ("http://127.0.0.1:8000", None, True),
+    ("http://127.0.0.1:8000/api", {}, True),
+    ("http://Data.Example.com/api", {"ticker": "HPX"}, False),
+    ("http://127.0.0.1:08000/api", {"ticker": "HPX"}, False),
+    ("http://127.0.0.1:8000/a/../api", {"ticker": "HPX"}, False),
+    ("http://127.0.0.1:8000/api%20x", {"ticker": "HPX"}, False),
+    ("http://127.0.0.1:8000/api?x=1", {"ticker": "HPX"}, False),
+    ("http://127.0.0.1:8000/api", {"ticker": ["HPX", "QVA"]}, False),
+    ("http://127.0.0.1:8000/api", {"ticker": None}, False),
+    ("http://user:pw@127.0.0.1:8000/api", {"ticker": "HPX"}, False),
+])
+def test_the_hit_paths_address_is_the_one_requests_sends(url, params, plain):
+    from quorvane.process_client.cache_hits import prepared_url
+    sent = requests.Request("GET", url, params=params).prepare().url
+    assert prepared_url(url, params) == (sent if plain else None)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(max_size=12), st.text(max_size=12))
+def test_the_hit_paths_address_for_any_ticker(ticker, date):
+    from quorvane.process_client.cache_hits import prepared_url
+    url, params = "https://data.example.com/api/stock/priceBars", {"ticker": ticker, "toDate": date}
+    assert prepared_url(url, params) == requests.Request("GET", url, params=params).prepare().url
+
+
+def test_an_answer_expires_at_its_moment():
+    """As requests-cache reads it: served before its expiry, not from then on."""
+    from quorvane.process_client.cache_hits import hit_from
+    expires = datetime.datetime(2030, 1, 1, tzinfo=datetime.timezone.utc)
+    for stored in (expires.isoformat(), expires.replace(tzinfo=None).isoformat()):
+        entry = pickle.dumps({"_content": b"[]", "status_code": 200, "expires": stored})
+        assert hit_from(entry, now=expires - datetime.timedelta(microseconds=1)).json() == []
+        assert hit_from(entry, now=expires) is None
 
 
 def test_expiry_follows_the_range(sample, place):
@@ -463,6 +514,34 @@ def test_a_write_under_way_keeps_the_other_threads_out(sample, tmp_path, monkeyp
         for (function, args), table in zip(calls, expected):
             pd.testing.assert_frame_equal(function(*args), table)
     assert sample.requests_served == served
+
+
+@pytest.mark.threads
+def test_hits_wait_for_no_write(sample, place, monkeypatch):
+    """Eight threads hitting while another process holds the file's write
+    lock and a miss of this process waits for it: no hit waits with it."""
+    monkeypatch.setattr("quorvane.process_client.sqlite_file.LOCK_SECONDS", 20.0)
+    calls = mixed_calls(9)
+    with use_connection(cache=place) as connection:
+        expected = [function(*args) for function, args in calls[:8]]
+        with contextlib.ExitStack() as stack:
+            if isinstance(place, Path):
+                stack.enter_context(locked(place))
+            else:  # Redis has no lock: a miss whose answer is slow to come
+                sample.delay = 3.0
+            function, args = calls[8]
+            miss = threading.Thread(target=function, args=args)
+            served = sample.requests_served
+            miss.start()
+            assert eventually(lambda: sample.requests_served > served)
+            started = time.monotonic()
+            got, failures = in_eight_threads(calls[:8], 20, 1)
+            hits_took, waiting = time.monotonic() - started, miss.is_alive()
+        miss.join(30)
+        assert connection.cache_info().entries == 9
+    assert not failures and waiting and hits_took < 2.0
+    for results in got:
+        assert all(table.equals(expected[index]) for index, table in results)
 
 
 # Runs in a process of its own: 4 threads make CALLS calls each on the shared

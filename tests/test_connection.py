@@ -4,7 +4,6 @@ for the data functions, over real servers on 127.0.0.1."""
 import contextlib
 import copy
 import itertools
-import logging
 import math
 import os
 import pickle
@@ -12,9 +11,7 @@ import re
 import signal
 import socket
 import sqlite3
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 import warnings
@@ -26,9 +23,8 @@ import urllib3.util.connection
 from werkzeug import Response
 
 import quorvane.process_stock.priceBars as pb
-import sample_service
-from conftest import (BAR, PATH, PYTHON, bars, bound, closed_connection, eventually,
-                      in_child, sample_script)
+from conftest import (BAR, PATH, bars, bound, closed_connection, eventually, in_child, locked,
+                      sample_script)
 from quorvane.process_client import Client, Connection, restore_requests, use_connection
 from quorvane.process_client.connection import StoreUnavailable
 
@@ -475,31 +471,6 @@ def test_a_redis_password_is_never_shown(sample, url, shown):
         assert pickle.loads(pickle.dumps(connection)).__getstate__() == connection.__getstate__()
         assert url in connection.__getstate__().values()
     assert sample.requests_served == 0
-
-
-@contextlib.contextmanager
-def locked(path, seconds=60.0):
-    """Another process inside a write transaction on the SQLite file (a
-    sqlite3 shell, a process stopped half-way), for ``seconds`` or until
-    the block ends. Yields a list that then holds when the lock was let go
-    (by the wall clock, which SQLite reads)."""
-    holder = subprocess.Popen([PYTHON, "-c", textwrap.dedent("""
-        import select, sqlite3, sys, time
-        database = sqlite3.connect(sys.argv[1], isolation_level=None)
-        database.execute("BEGIN IMMEDIATE")
-        print("held", flush=True)
-        select.select([sys.stdin], [], [], float(sys.argv[2]))
-        database.execute("ROLLBACK")
-        print(time.time(), flush=True)
-    """), str(path), str(seconds)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    let_go = []
-    try:
-        assert holder.stdout.readline() == "held\n"
-        yield let_go
-    finally:
-        with holder:
-            holder.stdin.close()
-            let_go.append(float(holder.stdout.readline() or "nan"))
 
 
 def interrupt_in(seconds, error=KeyboardInterrupt):

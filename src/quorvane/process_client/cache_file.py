@@ -187,7 +187,29 @@ class FileStore:
         self._opening = threading.RLock()
         # This thread's turn on the database connection.
         self._turn = threading.RLock()
+        # Hits read through a connection of their own, one thread at a
+        # time (threads must not share a statement), under a lock that
+        # nothing else takes: a write under way never holds a hit up.
+        self._reader: Optional[sqlite3.Connection] = None
+        self._reading = threading.Lock()
         forks.drop_before_fork(self)
+
+    def find(self, key: str) -> Optional[bytes]:
+        """The stored answer of ``key`` as it was written, with one
+        ``SELECT``; None where there is none, or where the file cannot be
+        read now (the full path then says why)."""
+        backend = self.backend()
+        with forks.in_use(), self._reading:
+            try:
+                reader = self._reader
+                if reader is None:
+                    reader = self._reader = (_connect_read_only(self.path) if self.read_only
+                                             else sqlite_file.connect(self.path))
+                row = reader.execute(f"SELECT value FROM {backend.responses.table_name} "
+                                     "WHERE key = ?", (key,)).fetchone()
+            except sqlite3.Error:
+                return None
+        return None if row is None else row[0]
 
     def backend(self) -> BaseCache:
         backend = self._backend
@@ -291,8 +313,11 @@ class FileStore:
     def drop_connection(self) -> None:
         if self._backend is not None:
             self._backend.close()  # opened again on next use
+        reader, self._reader = self._reader, None
+        if reader is not None:
+            reader.close()
 
     def __del__(self) -> None:
         # Unreachable, so unused by any thread: its connections go with it.
-        if getattr(self, "_backend", None) is not None:
+        if getattr(self, "_backend", None) is not None or getattr(self, "_reader", None):
             self.drop_connection()

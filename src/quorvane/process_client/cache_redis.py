@@ -2,7 +2,7 @@
 names it: requests-cache's Redis backend, with the rules of the file."""
 
 from contextlib import contextmanager
-from typing import Iterator
+from typing import Iterator, Optional
 
 from requests_cache import BaseCache
 
@@ -36,6 +36,13 @@ class RedisStore:
 
     def backend(self) -> BaseCache:
         return self._backend
+
+    def find(self, key: str) -> Optional[bytes]:
+        """The stored answer of ``key`` as it was written, with one ``GET``;
+        None where there is none."""
+        with self.operation():
+            found: Optional[bytes] = self._client.get(f"{REDIS_NAMESPACE}:{key}")
+        return found
 
     def view(self) -> CacheView:
         return CacheView(self._backend, self)

@@ -25,8 +25,8 @@ from requests.cookies import RequestsCookieJar
 from requests.structures import CaseInsensitiveDict
 from requests_cache import DO_NOT_CACHE, NEVER_EXPIRE, CachedResponse
 
-__all__ = ["CREDENTIAL_HEADERS", "KEPT_HEADERS", "NEVER_EXPIRE", "cache_key", "expiry_for",
-           "readable", "strip", "secrets_of", "shows_any"]
+__all__ = ["CREDENTIAL_HEADERS", "KEPT_HEADERS", "NEVER_EXPIRE", "cache_key", "key_of",
+           "expiry_for", "readable", "strip", "secrets_of", "shows_any"]
 
 #: Request headers that carry credentials.
 CREDENTIAL_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
@@ -38,13 +38,18 @@ _DAY = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}\Z")
 
 
 def cache_key(request: Any, **kwargs: Any) -> str:
-    """The key of a request: a hash of its method, its address with the
-    query, its body and whether certificates were checked. No header enters
-    it, so a new login finds the answers fetched under the old one."""
+    """The key of a request, as requests-cache asks for it (``key_fn``):
+    see :func:`key_of`."""
+    return key_of(request.method or "", request.url or "", request.body or b"",
+                  bool(kwargs.get("verify", True)))
+
+
+def key_of(method: str, url: str, body: Any, verified: bool) -> str:
+    """A hash of the method, the address with the query as sent, the body
+    and whether certificates were checked. No header enters it, so a new
+    login finds the answers fetched under the old one."""
     digest = hashlib.sha256()
-    body = request.body or b""
-    for part in (request.method or "", request.url or "", body,
-                 "verified" if kwargs.get("verify", True) else "unverified"):
+    for part in (method, url, body, "verified" if verified else "unverified"):
         digest.update(part.encode("utf-8") if isinstance(part, str) else bytes(part))
         digest.update(b"\0")
     return digest.hexdigest()
