@@ -50,6 +50,34 @@ def test_one_unknown_ticker_among_good_ones(sample, through):
     assert [t for t in threading.enumerate() if t.name.startswith(THREAD_NAME_PREFIX)] == []
 
 
+def test_answers_in_the_cache_come_first_from_the_calling_thread(sample, tmp_path):
+    """On a cache, the calls it answers are made one after another in the
+    calling thread (threads would only take turns on the interpreter); the
+    others then send their request from the run's threads, once each."""
+    pytest.importorskip("requests_cache", reason="the cache needs requests-cache")
+    connection = Connection(cache=tmp_path / "c.sqlite")
+    warm = fetch_many(pb.get_priceBars, GOOD[:3], *DATES, "D", connection=connection,
+                      progress=False)
+    sent, get = [], connection.get
+
+    def recorded(url, params=None, **kwargs):
+        response = get(url, params, **kwargs)
+        sent.append((params["ticker"], threading.current_thread().name, response.from_cache))
+        return response
+    connection.get = recorded
+    tickers = GOOD[3:] + ["NOPE"] + GOOD[:3]
+    result = fetch_many(pb.get_priceBars, tickers, *DATES, "D", connection=connection,
+                        progress=False)
+    assert list(result.tables) == GOOD[3:] + GOOD[:3] and list(result.errors) == ["NOPE"]
+    for ticker in GOOD[:3]:
+        pd.testing.assert_frame_equal(result.tables[ticker], warm.tables[ticker])
+    here = threading.current_thread().name
+    assert sorted((t, thread) for t, thread, hit in sent if hit) == [(t, here) for t in GOOD[:3]]
+    assert sorted(t for t, _, hit in sent if not hit) == sorted(GOOD[3:] + ["NOPE"])
+    assert all(thread.startswith(THREAD_NAME_PREFIX) for _, thread, hit in sent if not hit)
+    assert sample.requests_served == 3 + len(GOOD[3:]) + 1
+
+
 def test_no_tickers_and_one_ticker_in_place_of_a_list():
     assert fetch_many(pb.get_priceBars, [], *DATES, "D") == ({}, {})
     with pytest.raises(TypeError):  # not the tickers "H", "P" and "X"
