@@ -185,8 +185,10 @@ class FileStore:
         self.read_only = False
         self._said_locked = False
         self._opening = threading.RLock()
-        # This thread's turn on the database connection.
+        # This thread's turn on the database connection, and whether a
+        # rollback after an interruption has yet to finish.
         self._turn = threading.RLock()
+        self._rolling_back = False
         # Hits read through a connection of their own, one thread at a
         # time (threads must not share a statement), under a lock that
         # nothing else takes: a write under way never holds a hit up.
@@ -259,25 +261,30 @@ class FileStore:
         and its commit; the transaction would then stay open on the
         connection that every thread shares, holding the file's write lock
         against other processes, and each later write would wait for ever
-        to start its own. So whatever ends the turn, an open transaction
-        is rolled back (the interrupted answer is then not stored at all),
-        and one found open at the start is too.
+        to start its own. So whatever exception ends the work, an open
+        transaction is rolled back (the interrupted answer is then not
+        stored at all); should that rollback itself be cut short, the next
+        operation starts with it. Work that ends normally has committed or
+        rolled back each of its writes already (``sqlite_file.write``).
         """
         with forks.in_use(), self._turn:
-            self._roll_back()
+            if self._rolling_back:
+                self._roll_back()
             try:
                 yield
-            finally:
+            except BaseException:
                 self._roll_back()
+                raise
 
     def _roll_back(self) -> None:
         """Ends the transactions left open by an interruption."""
+        self._rolling_back = True
         backend = self._backend
-        if backend is None:
-            return
-        for table in (backend.responses, backend.redirects):
-            with table.connection() as connection:
-                sqlite_file.roll_back(connection)
+        if backend is not None:
+            for table in (backend.responses, backend.redirects):
+                with table.connection() as connection:
+                    sqlite_file.roll_back(connection)
+        self._rolling_back = False
 
     def clear(self) -> None:
         backend = self.backend()

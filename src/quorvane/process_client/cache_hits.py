@@ -84,7 +84,7 @@ def usable(address: str, cache_expiry: float) -> bool:
     """Whether requests-cache would read the cache for this address at
     all: not where its answers are not to be kept (``cache_expiry=0`` and a
     range that reaches today)."""
-    return expiry_for(address, cache_expiry) != DO_NOT_CACHE
+    return cache_expiry > 0 or expiry_for(address, cache_expiry) != DO_NOT_CACHE
 
 
 class CacheHit(requests.Response):
