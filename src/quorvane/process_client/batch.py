@@ -29,7 +29,8 @@ from typing import Any, Callable, ContextManager, Dict, Iterable, List, Optional
 from quorvane.process_stock import DATA_MODULES
 
 from .binding import bound_connection, use_connection
-from .connection import Connection, NotCached
+from .cache_first import NotCached, only_from_cache
+from .connection import Connection
 from .executor_tasks import Settings, run_on
 from .fetch_result import FetchResult
 from .ratelimit import waits_end_with
@@ -260,7 +261,7 @@ def _from_cache_first(function: Callable[..., Any], tickers: List[str], args: An
             or not _is_data_function(function)):
         return tickers
     to_send = []
-    with connection.only_from_cache():
+    with only_from_cache():
         for ticker in tickers:
             try:
                 results[ticker] = function(ticker, *args, **kwargs)

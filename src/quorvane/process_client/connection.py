@@ -32,17 +32,15 @@ and share both with other processes and machines, through a file or Redis::
 """
 
 import os
-import threading
-from contextlib import contextmanager
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Set, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, Optional, Set, Tuple, Type, Union
 
 import requests
 
 # Names that this module has always offered, whatever module holds them now.
 from quorvane.process_stock import DATA_MODULES
 
-from . import forks
+from . import cache_first, forks
 from .options import CACHE_INSTALL, Options, Timeout, cache_module
 from .ratelimit import RateLimit, RateLimitExceeded
 from .single_flight import SingleFlight, flight_key
@@ -55,18 +53,9 @@ if TYPE_CHECKING:
     from .cache_file import FileStore
     from .cache_redis import RedisStore
 
-__all__ = ["Connection", "NotCached", "ConnectionBinding", "use_connection", "restore_requests",
+__all__ = ["Connection", "ConnectionBinding", "use_connection", "restore_requests",
            "DATA_MODULES", "RETRY_STATUSES", "RateLimitExceeded", "StoreUnavailable",
            "CACHE_INSTALL"]
-
-
-class NotCached(Exception):
-    """A call made under ``Connection.only_from_cache()`` would have had to
-    send its request: the cache has no answer for it (not yet, or expired)."""
-
-
-# The threads in which calls are to be answered from the cache or not at all.
-_only_from_cache = threading.local()
 
 
 class Connection:
@@ -279,8 +268,8 @@ class Connection:
                 hit = self._find(url, params, kwargs)
                 if hit is not None:
                     return hit
-            if getattr(_only_from_cache, "active", False):
-                raise NotCached(url)
+            if cache_first.in_force():
+                raise cache_first.NotCached(url)
             kwargs.setdefault("timeout", self.options.timeout)
             key = flight_key(url, params, kwargs)
             if key is None:
@@ -289,20 +278,6 @@ class Connection:
         finally:
             self._calls.discard(call)
             self._close_if_idle()
-
-    @staticmethod
-    @contextmanager
-    def only_from_cache() -> Iterator[None]:
-        """While in force, a call of ``get`` in this thread that the cache
-        cannot answer through its hit path raises ``NotCached`` instead of
-        sending its request (``fetch_many`` takes the hits first, in one
-        thread, where threads would only contend for the interpreter)."""
-        before = getattr(_only_from_cache, "active", False)
-        _only_from_cache.active = True
-        try:
-            yield
-        finally:
-            _only_from_cache.active = before
 
     def _find(self, url: Any, params: Any, kwargs: Dict[str, Any]) -> Optional[requests.Response]:
         """The cache's answer, through the hit path (``cache_hits``), or
