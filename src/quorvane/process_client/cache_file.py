@@ -192,8 +192,9 @@ class FileStore:
         # Hits read through a connection of their own, one thread at a
         # time (threads must not share a statement), under a lock that
         # nothing else takes: a write under way never holds a hit up.
+        # Reentrant, for a signal handler's call inside a hit.
         self._reader: Optional[sqlite3.Connection] = None
-        self._reading = threading.Lock()
+        self._reading = threading.RLock()
         forks.drop_before_fork(self)
 
     def find(self, key: str) -> Optional[bytes]:
