@@ -785,7 +785,7 @@ def test_a_read_only_file_answers_what_it_holds(sample, mode):
         path.chmod(mode)
         folder.chmod(0o555)
         served = sample.requests_served
-        messages, entries, refused = in_child(sample_script(f"""
+        messages, entries, refused, hit = in_child(sample_script(f"""
             import tempfile
             # A cached call while it can read everything: all that one imports
             # is imported (the tree may be root's alone).
@@ -799,12 +799,15 @@ def test_a_read_only_file_answers_what_it_holds(sample, mode):
                 with use_connection(cache={str(path)!r}) as connection:
                     for month in ("01", "01", "02", "02"):
                         priceBars.get_priceBars("HPX", f"2024-{{month}}-01", f"2024-{{month}}-28", "D")
+                    hit = connection.get(priceBars.base_url + "/api/stock/priceBars", params={{
+                        "ticker": "HPX", "fromDate": "2024-01-01", "toDate": "2024-01-28"}})
                     entries = connection.cache_info().entries
                     try:
                         connection.clear_cache()
                     except PermissionError as error:
                         refused = str(error)
-            print(json.dumps([[str(w.message) for w in caught], entries, refused]))
+            print(json.dumps([[str(w.message) for w in caught], entries, refused,
+                              type(hit).__name__]))
         """, url=sample.url))
     finally:
         folder.chmod(0o755)
@@ -812,4 +815,5 @@ def test_a_read_only_file_answers_what_it_holds(sample, mode):
     assert messages == [f"the cache file {str(path)!r} is read-only: calls are answered from "
                         "it where it can, and new answers are not stored"]
     assert (entries, refused) == (1, f"the cache file {str(path)!r} is read-only")
+    assert hit == "CacheHit"  # read through the hit path
     assert sample.requests_served - served == 1 + 2  # the child's warm-up, then February twice
