@@ -581,9 +581,10 @@ def test_a_relative_path_names_one_file_after_a_chdir(sample, tmp_path, monkeypa
                 os._exit(0 if sys.exc_info()[0] is None else 1)
         assert os.waitpid(pid, 0)[1] == 0
     else:
-        with use_connection(pickle.loads(pickle.dumps(connection)) if how == "pickle"
-                            else copy.copy(connection)):
+        other = pickle.loads(pickle.dumps(connection)) if how == "pickle" else copy.copy(connection)
+        with other, use_connection(other):
             bars("HPX")
+    connection.close()
     assert (made / name).exists() and not (later / name).exists()
     assert sample.requests_served == 1
 
@@ -847,6 +848,7 @@ def test_a_joining_call_gets_only_the_requests_own_outcome(sample, leading, ende
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, before)
         joiner.join(20)
+        connection.close()
     assert got == [joined] and sample.requests_served == served
 
 

@@ -75,6 +75,7 @@ def test_answers_in_the_cache_come_first_from_the_calling_thread(sample, tmp_pat
     assert sorted((t, thread) for t, thread, hit in sent if hit) == [(t, here) for t in GOOD[:3]]
     assert sorted(t for t, _, hit in sent if not hit) == sorted(GOOD[3:] + ["NOPE"])
     assert all(thread.startswith(THREAD_NAME_PREFIX) for _, thread, hit in sent if not hit)
+    connection.close()
     assert sample.requests_served == 3 + len(GOOD[3:]) + 1
 
 
